@@ -1,0 +1,18 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace vantrel::extractor {
+
+// Reads an RTF or HTML document, deciding the format from the content as the
+// platform's document reader does: an RTF signature ("{\rtf" after optional
+// white space) means RTF, anything else is read as HTML. Nothing when the file
+// cannot be opened or read, or is not a regular file.
+std::optional<std::string> readRichText(const std::string& path);
+
+// The whole content of a regular file. Nothing for a missing or unreadable
+// file, a directory, a FIFO or a device; never blocks on any of them.
+std::optional<std::string> readRegularFile(const std::string& path);
+
+} // namespace vantrel::extractor

@@ -1,0 +1,78 @@
+// vantrel-source-extractor --extract FILE
+// Writes the document's text as UTF-8 to standard output and exits 0, or
+// writes one fixed message to standard error and exits 1.
+#include "BlankText.h"
+#include "PathExtension.h"
+#include "PdfText.h"
+#include "RichText.h"
+#include "StandardStreams.h"
+
+#include <algorithm>
+#include <array>
+#include <csignal>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+
+namespace {
+
+using namespace vantrel::extractor;
+
+constexpr std::string_view invalidRequestMessage =
+    "Vantrel source extractor received an invalid request.\n";
+constexpr std::string_view pdfFailureMessage = "The selected PDF could not be read.\n";
+constexpr std::string_view richTextFailureMessage =
+    "The selected rich-text document could not be read.\n";
+constexpr std::string_view unsupportedTypeMessage =
+    "The selected source type is not supported by the native extractor.\n";
+constexpr std::string_view noTextMessage = "The selected source contains no importable text.\n";
+
+constexpr std::string_view pdfExtension = "pdf";
+constexpr std::array<std::string_view, 3> richTextExtensions = {"rtf", "html", "htm"};
+
+[[noreturn]] void fail(std::string_view message) {
+    writeAll(STDERR_FILENO, message);
+    std::exit(1);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // A reader that closes the pipe early must see exit status 1, not a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    if (argc != 3) {
+        fail(invalidRequestMessage);
+    }
+    if (std::string_view(argv[1]) != "--extract") {
+        fail(invalidRequestMessage);
+    }
+    const std::string source = argv[2];
+    const std::string extensionName = lowercasedPathExtension(source);
+    std::string extracted;
+
+    if (extensionName == pdfExtension) {
+        std::optional<std::string> text = readPDFText(source);
+        if (!text) {
+            fail(pdfFailureMessage);
+        }
+        extracted = std::move(*text);
+    } else if (std::find(richTextExtensions.begin(), richTextExtensions.end(), extensionName) !=
+               richTextExtensions.end()) {
+        std::optional<std::string> text = readRichText(source);
+        if (!text) {
+            fail(richTextFailureMessage);
+        }
+        extracted = std::move(*text);
+    } else {
+        fail(unsupportedTypeMessage);
+    }
+
+    if (isBlank(extracted)) {
+        fail(noTextMessage);
+    }
+    // Success only once every byte has been written: a short write is a failure.
+    return writeAll(STDOUT_FILENO, extracted) ? 0 : 1;
+}

@@ -1,0 +1,166 @@
+// The built program, run as its caller runs it.
+#include "MiniPdf.h"
+#include "TestSupport.h"
+
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace vantrel::extractor {
+namespace {
+
+using test::makePdf;
+using test::Output;
+using test::runExtractor;
+using test::TemporaryDirectory;
+
+const std::string invalidRequest = "Vantrel source extractor received an invalid request.\n";
+const std::string pdfFailure = "The selected PDF could not be read.\n";
+const std::string richTextFailure = "The selected rich-text document could not be read.\n";
+const std::string unsupported =
+    "The selected source type is not supported by the native extractor.\n";
+const std::string noText = "The selected source contains no importable text.\n";
+
+void expectFailure(const test::RunResult& run, const std::string& message,
+                   const std::string& what) {
+    EXPECT_EQ(run.exitStatus, 1) << what;
+    EXPECT_EQ(run.standardError, message) << what;
+    EXPECT_EQ(run.standardOutput, "") << what;
+}
+
+TEST(CommandLine, RefusesAnythingButExtractAndOnePath) {
+    TemporaryDirectory dir;
+    const std::string pdf = dir.write("a.pdf", makePdf({{"Hello"}})).string();
+    const std::vector<std::vector<std::string>> requests = {
+        {},
+        {"--extract"},
+        {pdf},
+        {"--extract", pdf, "extra"},
+        {"--extract", pdf, ""},
+        {"--EXTRACT", pdf},
+        {"-extract", pdf},
+        {"--extrac", pdf},
+        {"--extract=", pdf},
+        {"--extract ", pdf},
+        {pdf, "--extract"},
+        // The count is tested before the option: a bad option with a third
+        // argument is still just an invalid request.
+        {"--bogus", pdf, pdf},
+    };
+    for (const auto& request : requests) {
+        expectFailure(runExtractor(request), invalidRequest, ::testing::PrintToString(request));
+    }
+}
+
+TEST(CommandLine, DispatchesByLowerCasedExtension) {
+    TemporaryDirectory dir;
+    const std::string pdf = makePdf({{"Hello"}});
+    const std::string rtf = "{\\rtf1\\ansi Hello}";
+    std::filesystem::create_directory(dir.path() / "folder.RTF");
+    struct Case {
+        std::string name;
+        std::string content; // empty: the file is not created
+        std::string message; // empty: success with "Hello"
+    };
+    const Case cases[] = {
+        {"a.pdf", pdf, ""},
+        {"a.PDF", pdf, ""},
+        {"a.Pdf", pdf, ""},
+        {"a.b.pdf", pdf, ""},
+        {"a.Rtf", rtf, ""},
+        {"a.HTM", "<p>Hello</p>", ""},
+        {"a.html", rtf, ""}, // the content decides the format, not the name
+        {"missing.pdf", "", pdfFailure},
+        {"missing.rtf", "", richTextFailure},
+        {"missing.html", "", richTextFailure},
+        {"missing.htm", "", richTextFailure},
+        {"folder.RTF", "", richTextFailure},
+        {"text.pdf", "Hello", pdfFailure},
+        {"a.txt", "Hello", unsupported},
+        {"missing.txt", "", unsupported},
+        {"a.docx", rtf, unsupported},
+        {"a.rtfd", rtf, unsupported},
+        {"README", rtf, unsupported},
+        {"pdf", pdf, unsupported},
+        {".pdf", pdf, unsupported}, // a hidden file's name, not an extension
+        {"a.pdf.", pdf, unsupported},
+        {"a.pdf.txt", pdf, unsupported},
+    };
+    for (const auto& c : cases) {
+        if (!c.content.empty()) {
+            dir.write(c.name, c.content);
+        }
+        const auto run = runExtractor({"--extract", (dir.path() / c.name).string()});
+        if (c.message.empty()) {
+            EXPECT_EQ(run.exitStatus, 0) << c.name << ": " << run.standardError;
+            EXPECT_EQ(run.standardOutput.substr(0, 5), "Hello") << c.name;
+            EXPECT_EQ(run.standardError, "") << c.name;
+        } else {
+            expectFailure(run, c.message, c.name);
+        }
+    }
+}
+
+TEST(CommandLine, ResolvesRelativePathsAndRefusesNonRegularFiles) {
+    TemporaryDirectory dir;
+    const auto fifo = dir.path() / "pipe.html";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    expectFailure(runExtractor({"--extract", fifo.string()}), richTextFailure, "fifo");
+    expectFailure(runExtractor({"--extract", ""}), unsupported, "empty path");
+
+    dir.write("rel.rtf", "{\\rtf1 Hello}");
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    const auto run = runExtractor({"--extract", "rel.rtf"});
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.standardOutput, "Hello");
+}
+
+TEST(CommandLine, WritesTheTextUntouchedOrTheNoTextMessage) {
+    TemporaryDirectory dir;
+    struct Case {
+        std::string name;
+        std::string content;
+        std::string output; // empty: no importable text
+    };
+    const Case cases[] = {
+        // A leading line end and spaces survive; no line end is added.
+        {"hello.rtf", "{\\rtf1 \\par   Hello\\par}", "\n  Hello\n"},
+        {"plain.rtf", "{\\rtf1 Hello}", "Hello"},
+        {"umlaut.rtf", "{\\rtf1\\ansi\\ansicpg1252 \\'fc}", "\xC3\xBC"},
+        {"umlaut.pdf", makePdf({{"\xFC"}}), "\xC3\xBC\n\n"},
+        {"pages.pdf", makePdf({{"A"}, {}, {"C"}}), "A\n\n\n\nC\n\n"},
+        {"blank.rtf", "{\\rtf1 \\par \\tab \\par}", ""},
+        {"empty.rtf", "", ""},
+        {"blank.html", "<html><body> <br> &nbsp; </body></html>", ""},
+        {"nopages.pdf", makePdf({}), ""},
+        {"blankpages.pdf", makePdf({{}, {"  "}}), ""},
+    };
+    for (const auto& c : cases) {
+        const auto run = runExtractor({"--extract", dir.write(c.name, c.content).string()});
+        if (c.output.empty()) {
+            expectFailure(run, noText, c.name);
+        } else {
+            EXPECT_EQ(run.exitStatus, 0) << c.name;
+            EXPECT_EQ(run.standardOutput, c.output) << c.name;
+            EXPECT_EQ(run.standardError, "") << c.name;
+        }
+    }
+}
+
+TEST(CommandLine, AnOutputThatCannotBeWrittenIsAFailure) {
+    TemporaryDirectory dir;
+    // Larger than a pipe's buffer, so the write is still going when it fails.
+    const std::string big = "{\\rtf1 " + std::string(1 << 20, 'x') + "}";
+    const auto file = dir.write("big.rtf", big).string();
+    for (const Output output : {Output::closedPipe, Output::fullDevice}) {
+        const auto run = runExtractor({"--extract", file}, output);
+        EXPECT_EQ(run.signal, 0) << "a closed pipe must not kill the process";
+        EXPECT_EQ(run.exitStatus, 1);
+    }
+}
+
+} // namespace
+} // namespace vantrel::extractor

@@ -1,0 +1,14 @@
+// A tiny PDF writer for tests: pages of text lines in the standard Helvetica
+// font with WinAnsiEncoding, so Latin-1 bytes show as their characters.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vantrel::extractor::test {
+
+// Each page is a list of lines (Latin-1 bytes); an empty list is a page with
+// no content at all.
+std::string makePdf(const std::vector<std::vector<std::string>>& pages);
+
+} // namespace vantrel::extractor::test
