@@ -1,6 +1,6 @@
 // The PDF engine module: poppler's text layout, loaded by the extractor only
 // when a PDF is dispatched.
-#include "PdfEngineInterface.h"
+#include "EngineModules.h"
 #include "PdfPages.h"
 
 #include <memory>

@@ -1,6 +1,6 @@
 #include "RichText.h"
 
-#include "HtmlText.h"
+#include "EngineModules.h"
 #include "RtfText.h"
 
 #include <cerrno>
@@ -77,7 +77,7 @@ std::optional<std::string> readRichText(const std::string& path) {
     if (looksLikeRtf(*content)) {
         return rtfToText(*content);
     }
-    return htmlToText(*content);
+    return htmlEngineToText(*content);
 }
 
 } // namespace vantrel::extractor
