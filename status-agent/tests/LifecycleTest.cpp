@@ -1,0 +1,214 @@
+// Construction, launch, the status menu, the timers and termination.
+#include "TestSupport.h"
+
+#include <fcntl.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace vantrel::test {
+namespace {
+
+using platform::Action;
+
+TEST(Lifecycle, SmokeModeOnlyForAnExactArgument) {
+    struct Case {
+        std::vector<std::string> arguments;
+        bool smoke;
+    };
+    const Case cases[] = {
+        {{"vantrel-status"}, false},
+        {{"vantrel-status", "--smoke"}, true},
+        {{"vantrel-status", "a", "--smoke", "b"}, true},
+        {{"--smoke"}, true}, // the program path counts too
+        {{"vantrel-status", "--smoke=1"}, false},
+        {{"vantrel-status", "--smoker"}, false},
+        {{"vantrel-status", "--Smoke"}, false},
+        {{"vantrel-status", "-smoke"}, false},
+        {{"vantrel-status", " --smoke"}, false},
+        {{}, false},
+    };
+    for (const auto& c : cases) {
+        Agent agent(c.arguments);
+        EXPECT_EQ(Inspector::smokeMode(*agent.delegate), c.smoke)
+            << ::testing::PrintToString(c.arguments);
+    }
+}
+
+TEST(Lifecycle, LaunchTakesTheLockBuildsTheMenuAndProbesAtOnce) {
+    Agent agent;
+    agent.launch();
+
+    EXPECT_GE(Inspector::lockDescriptor(*agent.delegate), 0);
+    EXPECT_FALSE(lockIsFree(agent.lockPath()));
+    EXPECT_EQ(agent.app.terminateCalls, 0);
+
+    ASSERT_EQ(agent.app.statusItems.size(), 1u);
+    auto& item = agent.statusItem();
+    EXPECT_EQ(item.buttonState.title, "VT");
+    EXPECT_EQ(item.buttonState.toolTip, "Vantrel");
+    EXPECT_EQ(item.setMenuCalls, 1);
+    ASSERT_NE(item.menu, nullptr);
+
+    struct Line {
+        bool separator;
+        const char* title;
+        std::optional<Action> action;
+        const char* key;
+    };
+    const Line expected[] = {
+        {false, "Local API: Checking\u2026", std::nullopt, ""},
+        {true, "", std::nullopt, ""},
+        {false, "Open Vantrel", Action::openSettings, "o"},
+        {false, "Refresh Status", Action::refreshStatus, "r"},
+        {false, "Open Settings to Stop API", Action::openSettings, "s"},
+        {true, "", std::nullopt, ""},
+        {false, "Quit Status Menu", Action::quitMenu, "q"},
+    };
+    const auto& lines = item.menu->lines;
+    ASSERT_EQ(lines.size(), std::size(expected));
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(lines[i].separator, expected[i].separator);
+        if (!expected[i].separator) {
+            ASSERT_NE(lines[i].item, nullptr);
+            EXPECT_EQ(lines[i].item->title, expected[i].title);
+            EXPECT_EQ(lines[i].action, expected[i].action);
+            EXPECT_EQ(lines[i].keyEquivalent, expected[i].key);
+        }
+    }
+    // The state line is the delegate's stateItem, set before anything changed it.
+    EXPECT_EQ(Inspector::stateItem(*agent.delegate), lines[0].item.get());
+
+    // One probe is out before any timer tick.
+    ASSERT_EQ(agent.http->requests.size(), 1u);
+    const auto& request = agent.http->requests[0].request;
+    EXPECT_EQ(request.url, "http://127.0.0.1:18777/healthz");
+    EXPECT_EQ(request.idleTimeoutSeconds, 1.5);
+    EXPECT_EQ(request.totalTimeoutSeconds, 5.0);
+    EXPECT_EQ(request.maxBodyBytes, 1024u * 1024u);
+
+    ASSERT_EQ(agent.app.repeatingTimers.size(), 1u);
+    EXPECT_EQ(agent.app.repeatingTimers[0]->intervalSeconds, 5.0);
+    EXPECT_EQ(agent.app.repeatingTimers[0]->action, Action::refreshStatus);
+    EXPECT_EQ(Inspector::timer(*agent.delegate), agent.app.repeatingTimers[0].get());
+    EXPECT_TRUE(agent.app.oneShotTimers.empty());
+
+    // Each tick and each "Refresh Status" starts one more probe, without
+    // waiting for the ones in flight.
+    EXPECT_TRUE(agent.app.fireRepeatingTimer(0));
+    EXPECT_TRUE(agent.app.fireRepeatingTimer(0));
+    agent.delegate->performAction(*lines[3].action);
+    EXPECT_EQ(agent.http->requests.size(), 4u);
+    EXPECT_EQ(agent.http->pendingRequests(), 4u);
+    EXPECT_EQ(agent.stateTitle(), "Local API: Checking\u2026");
+}
+
+TEST(Lifecycle, StatusItemWithoutAButtonStillGetsItsMenuAndProbes) {
+    Agent agent;
+    agent.app.statusItemsHaveButton = false;
+    agent.launch();
+
+    auto& item = agent.statusItem();
+    EXPECT_EQ(item.button(), nullptr);
+    EXPECT_TRUE(item.buttonState.titleHistory.empty());
+    EXPECT_EQ(item.buttonState.toolTip, "");
+    ASSERT_NE(item.menu, nullptr);
+    EXPECT_EQ(item.menu->lines.size(), 7u);
+
+    agent.answerProbe(healthyResponse());
+    EXPECT_EQ(agent.stateTitle(), "Local API: Running");
+    agent.writeDesiredState("running\n");
+    agent.probe(std::nullopt);
+    EXPECT_EQ(agent.stateTitle(), "Local API: Interrupted");
+    EXPECT_TRUE(item.buttonState.titleHistory.empty());
+}
+
+TEST(Lifecycle, SmokeRunTerminatesFromItsOneShotTimer) {
+    Agent agent({"vantrel-status", "--smoke"});
+    agent.launch();
+
+    ASSERT_EQ(agent.app.oneShotTimers.size(), 1u);
+    EXPECT_EQ(agent.app.oneShotTimers[0].intervalSeconds, 0.35);
+    // Fully started meanwhile: menu, first probe and refresh timer.
+    EXPECT_EQ(agent.statusItem().menu->lines.size(), 7u);
+    EXPECT_EQ(agent.http->requests.size(), 1u);
+    EXPECT_EQ(agent.app.terminateCalls, 0);
+
+    EXPECT_TRUE(agent.app.fireOneShotTimer(0));
+    EXPECT_EQ(agent.app.terminateCalls, 1);
+    EXPECT_EQ(agent.app.willTerminateRuns, 1);
+    EXPECT_TRUE(agent.app.repeatingTimers[0]->invalidated);
+    EXPECT_TRUE(lockIsFree(agent.lockPath()));
+    EXPECT_FALSE(agent.app.fireRepeatingTimer(0));
+}
+
+TEST(Lifecycle, CleanUpStopsTheTimerBeforeReleasingTheLock) {
+    const std::function<void(Agent&)> ways[] = {
+        [](Agent& a) { a.delegate->performAction(Action::quitMenu); },
+        [](Agent& a) { a.app.terminate(); }, // as the system does at log-out
+    };
+    for (const auto& terminate : ways) {
+        Agent agent;
+        agent.launch();
+        const int descriptor = Inspector::lockDescriptor(*agent.delegate);
+        ASSERT_GE(descriptor, 0);
+
+        auto& timer = *agent.app.repeatingTimers.at(0);
+        std::optional<bool> freeWhenInvalidated;
+        timer.onInvalidate = [&] { freeWhenInvalidated = lockIsFree(agent.lockPath()); };
+
+        terminate(agent);
+        EXPECT_EQ(agent.app.willTerminateRuns, 1);
+        EXPECT_TRUE(timer.invalidated);
+        ASSERT_TRUE(freeWhenInvalidated.has_value());
+        EXPECT_FALSE(*freeWhenInvalidated);
+        EXPECT_TRUE(lockIsFree(agent.lockPath()));
+        // The descriptor itself is closed; the lock file stays.
+        EXPECT_EQ(::fcntl(descriptor, F_GETFD), -1);
+        EXPECT_TRUE(std::filesystem::exists(agent.lockPath()));
+    }
+}
+
+TEST(Lifecycle, RefusedLockTerminatesBeforeAnythingIsShown) {
+    Agent first;
+    first.launch();
+    ASSERT_FALSE(lockIsFree(first.lockPath()));
+
+    // Same Application Support folder: a second agent of the same user.
+    Agent second;
+    second.system->supportDirectories = first.system->supportDirectories;
+    second.launch();
+
+    EXPECT_EQ(second.app.terminateCalls, 1);
+    EXPECT_EQ(second.app.willTerminateRuns, 1);
+    EXPECT_TRUE(second.app.statusItems.empty());
+    EXPECT_TRUE(second.app.menus.empty());
+    EXPECT_TRUE(second.app.repeatingTimers.empty());
+    EXPECT_TRUE(second.app.oneShotTimers.empty());
+    EXPECT_TRUE(second.http->requests.empty());
+    // Its clean-up closed its own descriptor and left the first agent's lock alone.
+    const int refused = Inspector::lockDescriptor(*second.delegate);
+    ASSERT_GE(refused, 0);
+    EXPECT_EQ(::fcntl(refused, F_GETFD), -1);
+    EXPECT_FALSE(lockIsFree(first.lockPath()));
+    EXPECT_EQ(first.app.terminateCalls, 0);
+}
+
+TEST(Lifecycle, NoLockDescriptorMeansNothingToReleaseAtTermination) {
+    Agent agent;
+    agent.system->supportDirectories.clear();
+    const auto before = openDescriptors();
+    agent.launch();
+
+    EXPECT_EQ(Inspector::lockDescriptor(*agent.delegate), -1);
+    EXPECT_EQ(agent.app.terminateCalls, 1);
+    EXPECT_EQ(agent.app.willTerminateRuns, 1);
+    EXPECT_TRUE(agent.app.statusItems.empty());
+    // No descriptor was opened or closed along the way.
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+} // namespace
+} // namespace vantrel::test
