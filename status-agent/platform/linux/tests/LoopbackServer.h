@@ -1,0 +1,59 @@
+// A scripted HTTP server on 127.0.0.1 at a free port. One thread serves every
+// connection with poll(), so tests can count the client's threads.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace vantrel::test {
+
+class LoopbackServer {
+  public:
+    enum class Mode {
+        answer,      // sends the bytes, then closes
+        neverAnswer, // reads the request and stays silent until the client leaves
+        trickle,     // sends the bytes one a second
+        closeAtOnce, // closes as soon as the request is read
+    };
+    struct Script {
+        Mode mode = Mode::answer;
+        std::string bytes;
+    };
+
+    // Requests for paths not in the routes get a 404.
+    explicit LoopbackServer(std::map<std::string, Script> routes);
+    ~LoopbackServer();
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    unsigned short port() const { return port_; }
+    std::string url(std::string_view path) const;
+    // Paths requested so far, in order.
+    std::vector<std::string> requests() const;
+    int openConnections() const { return openConnections_.load(); }
+
+    // A complete response that closes the connection.
+    static std::string response(int status, std::string_view body,
+                                std::string_view extraHeaders = {});
+
+  private:
+    struct Connection;
+    void serve();
+
+    std::map<std::string, Script> routes_;
+    int listener_ = -1;
+    int wake_[2] = {-1, -1};
+    unsigned short port_ = 0;
+    std::atomic<int> openConnections_{0};
+    mutable std::mutex mutex_;
+    std::vector<std::string> requests_;
+    std::thread thread_;
+};
+
+} // namespace vantrel::test

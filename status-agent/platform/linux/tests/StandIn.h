@@ -1,0 +1,60 @@
+// A stand-in program for launch tests: a shell script that records how it was
+// started, then execs `sleep` so that its descriptors and session can be read
+// from outside while it lives. Also the temporary folders the tests work in.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantrel::test {
+
+// A fresh folder under the system's temporary folder, removed on destruction.
+class TemporaryFolder {
+  public:
+    TemporaryFolder();
+    ~TemporaryFolder();
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// Writes the stand-in at `script` (mode 0755). Each start leaves one record in
+// `recordFolder`, then the process sleeps for `sleepSeconds`.
+void writeStandIn(const std::filesystem::path& script, const std::filesystem::path& recordFolder,
+                  int sleepSeconds);
+
+struct LaunchRecord {
+    pid_t pid = -1;
+    std::string programPath; // argv[0] as the program saw it
+    std::vector<std::string> arguments;
+};
+
+// Every record written so far, oldest first.
+std::vector<LaunchRecord> readLaunchRecords(const std::filesystem::path& recordFolder);
+
+// Waits until `count` records exist or the time is up; returns what there is.
+std::vector<LaunchRecord> waitForLaunchRecords(const std::filesystem::path& recordFolder,
+                                               size_t count, std::chrono::milliseconds limit);
+
+// What a live stand-in holds once it has become `sleep`: its open descriptors
+// with their targets, and its session id. Nothing when it is not (yet) asleep.
+struct ProcessView {
+    std::map<int, std::string> descriptors;
+    pid_t session = -1;
+};
+std::optional<ProcessView> viewSleepingStandIn(pid_t pid, std::chrono::milliseconds limit);
+
+// State letter from /proc/PID/stat ('Z' for a zombie), or nothing once the
+// process is gone.
+std::optional<char> processState(pid_t pid);
+
+} // namespace vantrel::test

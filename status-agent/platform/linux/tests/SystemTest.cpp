@@ -1,0 +1,217 @@
+// The Linux system layer with real files and real child processes.
+#include "StandIn.h"
+#include "platform/Platform.h"
+
+#include <fcntl.h>
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+namespace vantrel::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::TemporaryFolder;
+
+const std::map<int, std::string> nullStreams = {
+    {0, "/dev/null"}, {1, "/dev/null"}, {2, "/dev/null"}};
+
+// Runs the default main context, where finished children are reaped, until
+// the process has left the process table.
+bool reapedWithin(pid_t pid, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (test::processState(pid).has_value()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+class ScopedEnvironment {
+  public:
+    explicit ScopedEnvironment(std::vector<std::string> names) {
+        for (auto& name : names) {
+            const char* value = std::getenv(name.c_str());
+            saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+        }
+    }
+    ~ScopedEnvironment() {
+        for (const auto& [name, value] : saved_) {
+            if (value) {
+                setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                unsetenv(name.c_str());
+            }
+        }
+    }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+  private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+TEST(LinuxSystem, LaunchesWithExactArgumentsNullStreamsAndNothingElseInherited) {
+    TemporaryFolder folder;
+    const fs::path standIn = folder.path() / "stand-in";
+    test::writeStandIn(standIn, folder.path() / "records", 30);
+
+    // Descriptors that a careless launch would pass on: neither is close-on-exec.
+    const int file = open(standIn.c_str(), O_RDONLY);
+    int pipeEnds[2];
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(pipe(pipeEnds), 0);
+
+    auto system = createSystem();
+    const std::vector<std::string> arguments = {"--background-service", "two words", "", "$HOME",
+                                                "--smoke"};
+    ASSERT_TRUE(system->launchProcess(standIn.string(), arguments));
+    close(file);
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+
+    const auto records = test::waitForLaunchRecords(folder.path() / "records", 1, 10s);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].programPath, standIn.string());
+    EXPECT_EQ(records[0].arguments, arguments);
+
+    const auto view = test::viewSleepingStandIn(records[0].pid, 10s);
+    ASSERT_TRUE(view.has_value());
+    EXPECT_EQ(view->descriptors, nullStreams);
+    EXPECT_NE(view->session, records[0].pid) << "a relaunch stays in the agent's session";
+
+    // Once it ends, the main loop collects it: no zombie is left behind.
+    ASSERT_EQ(kill(records[0].pid, SIGKILL), 0);
+    EXPECT_TRUE(reapedWithin(records[0].pid, 10s));
+}
+
+TEST(LinuxSystem, LaunchFailsWhenTheProgramCannotStart) {
+    TemporaryFolder folder;
+    const fs::path plain = folder.path() / "plain";
+    const fs::path badInterpreter = folder.path() / "bad-interpreter";
+    std::ofstream(plain) << "#!/bin/sh\nexit 0\n";
+    std::ofstream(badInterpreter) << "#!/nonexistent/shell\nexit 0\n";
+    fs::permissions(plain, fs::perms(0644));
+    fs::permissions(badInterpreter, fs::perms(0755));
+
+    auto system = createSystem();
+    for (const fs::path& path :
+         {folder.path() / "missing", plain, badInterpreter, folder.path(), fs::path()}) {
+        EXPECT_FALSE(system->launchProcess(path.string(), {"--background-service"})) << path;
+    }
+}
+
+TEST(LinuxSystem, ExecutableFileCheck) {
+    TemporaryFolder folder;
+    const fs::path tool = folder.path() / "tool";
+    const fs::path plain = folder.path() / "plain";
+    std::ofstream(tool) << "#!/bin/sh\n";
+    std::ofstream(plain) << "text\n";
+    fs::permissions(tool, fs::perms(0755));
+    fs::permissions(plain, fs::perms(0644));
+    fs::create_symlink(tool, folder.path() / "link-to-tool");
+    fs::create_symlink(folder.path() / "gone", folder.path() / "dangling");
+    fs::create_directory(folder.path() / "folder");
+
+    const std::vector<std::pair<fs::path, bool>> cases = {
+        {tool, true},
+        {folder.path() / "link-to-tool", true},
+        {plain, false},
+        {folder.path() / "dangling", false},
+        {folder.path() / "folder", false},
+        {folder.path() / "missing", false},
+        {fs::path(), false},
+    };
+    auto system = createSystem();
+    for (const auto& [path, expected] : cases) {
+        EXPECT_EQ(system->isExecutableFile(path.string()), expected) << path;
+    }
+}
+
+TEST(LinuxSystem, ApplicationSupportFollowsXdgDataHome) {
+    ScopedEnvironment restore({"XDG_DATA_HOME", "HOME"});
+    auto system = createSystem();
+    struct Case {
+        std::optional<std::string> xdg;
+        std::optional<std::string> home;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"/data/xdg", "/home/u", "/data/xdg"},
+        {"/data/xdg/", "/home/u", "/data/xdg"},
+        {"relative/xdg", "/home/u", "/home/u/.local/share"},
+        {"", "/home/u", "/home/u/.local/share"},
+        {std::nullopt, "/home/u/", "/home/u/.local/share"},
+    };
+    for (const auto& c : cases) {
+        c.xdg ? setenv("XDG_DATA_HOME", c.xdg->c_str(), 1) : unsetenv("XDG_DATA_HOME");
+        c.home ? setenv("HOME", c.home->c_str(), 1) : unsetenv("HOME");
+        EXPECT_EQ(system->applicationSupportDirectories(), std::vector<std::string>{c.expected})
+            << c.xdg.value_or("(unset)");
+    }
+
+    // Without HOME the account database names the home folder.
+    unsetenv("XDG_DATA_HOME");
+    unsetenv("HOME");
+    const passwd* account = getpwuid(getuid());
+    ASSERT_NE(account, nullptr);
+    EXPECT_EQ(system->applicationSupportDirectories(),
+              std::vector<std::string>{std::string(account->pw_dir) + "/.local/share"});
+}
+
+TEST(LinuxSystem, ClockAndBundleOfAnExecutableOutsideABundle) {
+    auto system = createSystem();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    EXPECT_NEAR(system->now(), wall, 1.0);
+    // This test program lies in no bundle, so its own folder stands for one.
+    EXPECT_EQ(system->mainBundlePath(), fs::read_symlink("/proc/self/exe").parent_path().string());
+}
+
+TEST(LinuxSystem, OpensTheApplicationDetachedInASessionOfItsOwn) {
+    TemporaryFolder folder;
+    const fs::path bundle = folder.path() / "Vantrel.app";
+    fs::create_directories(bundle / "Contents/MacOS");
+    test::writeStandIn(bundle / "Contents/MacOS/Vantrel", folder.path() / "records", 30);
+
+    auto system = createSystem();
+    std::optional<bool> opened;
+    system->openApplicationAsNewInstance(bundle.string(), [&](bool ok) { opened = ok; });
+    const auto records = test::waitForLaunchRecords(folder.path() / "records", 1, 10s);
+    ASSERT_EQ(opened, std::optional<bool>(true));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].programPath, (bundle / "Contents/MacOS/Vantrel").string());
+    EXPECT_TRUE(records[0].arguments.empty());
+    const auto view = test::viewSleepingStandIn(records[0].pid, 10s);
+    ASSERT_TRUE(view.has_value());
+    EXPECT_EQ(view->descriptors, nullStreams);
+    EXPECT_EQ(view->session, records[0].pid);
+    kill(records[0].pid, SIGKILL);
+    EXPECT_TRUE(reapedWithin(records[0].pid, 10s));
+
+    // A bundle without the program, or with one that may not run, reports failure.
+    const fs::path broken = folder.path() / "Broken.app";
+    fs::create_directories(broken / "Contents/MacOS");
+    std::ofstream(broken / "Contents/MacOS/Vantrel") << "#!/bin/sh\n";
+    fs::permissions(broken / "Contents/MacOS/Vantrel", fs::perms(0644));
+    for (const fs::path& path : {folder.path() / "Missing.app", broken, fs::path()}) {
+        std::optional<bool> result;
+        system->openApplicationAsNewInstance(path.string(), [&](bool ok) { result = ok; });
+        EXPECT_EQ(result, std::optional<bool>(false)) << path;
+    }
+}
+
+} // namespace
+} // namespace vantrel::platform
