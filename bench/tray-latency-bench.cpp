@@ -1,0 +1,190 @@
+// How long a state change takes from the probe's answer to a tray host: runs
+// the built agent on a private session bus, plays the host in this process and
+// answers the agent's probes from a server here too, so both ends read one
+// clock. Each round flips the server between healthy and 503 and clicks
+// "Refresh Status"; the time counted runs from the first answer of the new
+// kind leaving the server to the host holding the new state line (and text).
+// Used by bench/agent-tray.sh.
+//
+//   tray-latency-bench AGENT_EXECUTABLE [ROUNDS]
+#include "TrayHost.h"
+#include "TraySupport.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+using namespace vantrel;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Answers /healthz as told, noting when each answer of a kind went out.
+class FlippingServer {
+  public:
+    FlippingServer() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int yes = 1;
+        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(18777);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(listener_, 16) != 0) {
+            std::fprintf(stderr, "tray-latency-bench: port 18777 is in use\n");
+            std::exit(2);
+        }
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FlippingServer() {
+        stop_ = true;
+        ::shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        ::close(listener_);
+    }
+
+    void setHealthy(bool healthy) {
+        std::lock_guard lock(mutex_);
+        healthy_ = healthy;
+        firstAnswer_.reset();
+    }
+    std::optional<Clock::time_point> firstAnswer() const {
+        std::lock_guard lock(mutex_);
+        return firstAnswer_;
+    }
+
+  private:
+    void serve() {
+        while (!stop_) {
+            const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) {
+                continue;
+            }
+            std::string request;
+            char buffer[1024];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                pollfd readable{client, POLLIN, 0};
+                const ssize_t got =
+                    ::poll(&readable, 1, 1000) > 0 ? ::read(client, buffer, sizeof buffer) : 0;
+                if (got <= 0) {
+                    break;
+                }
+                request.append(buffer, static_cast<std::size_t>(got));
+            }
+            std::lock_guard lock(mutex_);
+            const std::string body = healthy_ ? R"({"service":"vantrel-local"})" : "{}";
+            const std::string response =
+                std::string(healthy_ ? "HTTP/1.1 200 OK" : "HTTP/1.1 503 Service Unavailable") +
+                "\r\nContent-Length: " + std::to_string(body.size()) +
+                "\r\nConnection: close\r\n\r\n" + body;
+            ::send(client, response.data(), response.size(), MSG_NOSIGNAL);
+            if (!firstAnswer_) {
+                firstAnswer_ = Clock::now();
+            }
+            ::close(client);
+        }
+    }
+
+    int listener_ = -1;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex mutex_;
+    bool healthy_ = true;
+    std::optional<Clock::time_point> firstAnswer_;
+    std::thread thread_;
+};
+
+double percentile(std::vector<double> values, double p) {
+    std::sort(values.begin(), values.end());
+    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(index, values.size() - 1)];
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: tray-latency-bench AGENT_EXECUTABLE [ROUNDS]\n");
+        return 2;
+    }
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 100;
+    FlippingServer server;
+    test::PrivateBus bus;
+    test::TemporaryFolder folder;
+    if (bus.address().empty()) {
+        std::fprintf(stderr, "tray-latency-bench: dbus-daemon did not start\n");
+        return 2;
+    }
+    // No desired-state file: a failed probe reads "Local API: Stopped".
+    std::filesystem::create_directories(folder.path() / "data");
+    test::Process agent({argv[1]}, {{"DBUS_SESSION_BUS_ADDRESS", bus.address()},
+                                    {"XDG_DATA_HOME", (folder.path() / "data").string()},
+                                    {"HOME", folder.path().string()}});
+
+    trayview::HostOptions options;
+    options.busAddress = bus.address();
+    std::optional<Clock::time_point> lineSeen;
+    std::optional<Clock::time_point> textSeen;
+    std::string wantedLine;
+    std::string wantedText;
+    trayview::TrayHost::Listener listener;
+    listener.changed = [&](const trayview::ItemState&, const trayview::ItemState& now) {
+        const auto at = Clock::now();
+        if (!lineSeen && !now.rows.empty() && now.rows.front().title == wantedLine) {
+            lineSeen = at;
+        }
+        if (!textSeen && now.text == wantedText) {
+            textSeen = at;
+        }
+    };
+    auto host = trayview::TrayHost::connect(options, listener);
+    if (!host || !test::spinUntil([&] { return host->item() && host->item()->menuRead; }, 10s)) {
+        std::fprintf(stderr, "tray-latency-bench: the agent's item never showed\n");
+        return 2;
+    }
+    test::spinUntil([&] { return host->item()->rows.front().title == "Local API: Running"; }, 5s);
+
+    std::vector<double> lineMs;
+    std::vector<double> textMs;
+    bool healthy = true;
+    for (int round = 0; round < rounds; ++round) {
+        healthy = !healthy;
+        wantedLine = healthy ? "Local API: Running" : "Local API: Stopped";
+        wantedText = healthy ? "VT \u25cf" : "VT \u25cb";
+        lineSeen.reset();
+        textSeen.reset();
+        server.setHealthy(healthy);
+        std::optional<std::string> answer;
+        host->click("Refresh Status", [&](const std::string& error) { answer = error; });
+        if (!test::spinUntil([&] { return lineSeen && textSeen; }, 5s)) {
+            std::fprintf(stderr, "tray-latency-bench: round %d never showed %s\n", round,
+                         wantedLine.c_str());
+            return 1;
+        }
+        const auto answered = server.firstAnswer().value();
+        lineMs.push_back(std::chrono::duration<double, std::milli>(*lineSeen - answered).count());
+        textMs.push_back(std::chrono::duration<double, std::milli>(*textSeen - answered).count());
+    }
+
+    const auto row = [](const char* what, const std::vector<double>& ms) {
+        std::printf("  %-12s median %6.2f ms   p95 %6.2f ms   max %6.2f ms\n", what,
+                    percentile(ms, 0.5), percentile(ms, 0.95), percentile(ms, 1.0));
+    };
+    std::printf("probe answer to tray host, %d state changes\n", rounds);
+    row("state line", lineMs);
+    row("item text", textMs);
+    const double worst = std::max(percentile(lineMs, 0.95), percentile(textMs, 0.95));
+    std::printf("  goal: under 50 ms (p95 %.2f ms): %s\n", worst, worst < 50 ? "PASS" : "FAIL");
+    return worst < 50 ? 0 : 1;
+}

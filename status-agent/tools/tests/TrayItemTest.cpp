@@ -1,0 +1,451 @@
+// The tray item alone, on a private bus, read the way panels read it: through
+// the watcher, GetAll, GetLayout and the change signals.
+#include "platform/linux/TrayItem.h"
+#include "TrayHost.h"
+#include "TraySupport.h"
+#include "platform/linux/TrayStatusItem.h"
+
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+
+namespace vantrel {
+namespace {
+
+using platform::tray::TrayItem;
+using platform::tray::TrayItemOptions;
+using platform::tray::TrayMenuRow;
+using trayview::TrayHost;
+
+const std::string running = "VT \u25cf";
+const std::string notRunning = "VT \u25cb";
+
+class TrayItemTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start"; }
+
+    std::unique_ptr<TrayItem> connectItem() {
+        TrayItemOptions options;
+        options.busAddress = bus.address();
+        auto item = TrayItem::connect(options);
+        EXPECT_NE(item, nullptr);
+        return item;
+    }
+
+    std::unique_ptr<TrayHost> connectHost() {
+        trayview::HostOptions options;
+        options.busAddress = bus.address();
+        auto host = TrayHost::connect(options, {});
+        EXPECT_NE(host, nullptr);
+        return host;
+    }
+
+    // The agent's menu, each active row counting its clicks.
+    std::vector<TrayMenuRow> agentMenu() {
+        const auto counting = [this](int id) { return [this, id] { ++clicks[id]; }; };
+        return {
+            {false, "Local API: Checking\u2026", false, "", nullptr},
+            {true, "", true, "", nullptr},
+            {false, "Open Vantrel", true, "o", counting(3)},
+            {false, "Refresh Status", true, "r", counting(4)},
+            {false, "Open Settings to Stop API", true, "s", counting(5)},
+            {true, "", true, "", nullptr},
+            {false, "Quit Status Menu", true, "q", counting(7)},
+        };
+    }
+
+    // A full round trip to the item: everything it sent before has arrived,
+    // and what it queued for the main loop has run.
+    void settle(const std::string& busName) {
+        client.call(busName, "/MenuBar", "org.freedesktop.DBus.Properties", "Get",
+                    "('com.canonical.dbusmenu', 'Version')");
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+    }
+
+    test::PrivateBus bus;
+    test::BusClient client{bus.address()};
+    std::map<int, int> clicks;
+};
+
+TEST_F(TrayItemTest, PanelSeesTheItemTheMenuAndTheToolTip) {
+    auto host = connectHost();
+    ASSERT_TRUE(test::spinUntil([&] { return host->ownsWatcher().has_value(); }));
+    ASSERT_TRUE(*host->ownsWatcher());
+
+    auto item = connectItem();
+    item->setText("VT");
+    item->setToolTip("Vantrel");
+    item->setMenu(agentMenu());
+
+    ASSERT_TRUE(test::spinUntil([&] {
+        const auto* state = host->item();
+        return state != nullptr && state->menuRead && state->rows.size() == 7 &&
+               state->text == "VT" && item->isRegistered();
+    }));
+    const std::string expectedName =
+        "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-";
+    EXPECT_TRUE(item->busName().starts_with(expectedName)) << item->busName();
+    EXPECT_EQ(host->registeredItems(),
+              std::vector<std::string>{item->busName() + "/StatusNotifierItem"});
+
+    const auto& state = *host->item();
+    EXPECT_EQ(state.id, "vantrel");
+    EXPECT_EQ(state.title, "Vantrel");
+    EXPECT_EQ(state.category, "ApplicationStatus");
+    EXPECT_EQ(state.status, "Active");
+    EXPECT_EQ(state.toolTipTitle, "Vantrel");
+    EXPECT_EQ(state.labelGuide, running);
+    EXPECT_TRUE(state.itemIsMenu);
+    EXPECT_EQ(state.menuPath, "/MenuBar");
+    EXPECT_EQ(state.iconName, "");
+    ASSERT_FALSE(state.icon.empty());
+    for (const auto& pixmap : state.icon) {
+        EXPECT_EQ(pixmap.width, pixmap.height);
+        EXPECT_EQ(pixmap.argb.size(), static_cast<std::size_t>(4 * pixmap.width * pixmap.height));
+    }
+
+    struct Row {
+        int id;
+        bool separator;
+        std::string title;
+        bool enabled;
+        std::vector<std::vector<std::string>> shortcut;
+    };
+    const Row expected[] = {
+        {1, false, "Local API: Checking\u2026", false, {}},
+        {2, true, "", true, {}},
+        {3, false, "Open Vantrel", true, {{"o"}}},
+        {4, false, "Refresh Status", true, {{"r"}}},
+        {5, false, "Open Settings to Stop API", true, {{"s"}}},
+        {6, true, "", true, {}},
+        {7, false, "Quit Status Menu", true, {{"q"}}},
+    };
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        SCOPED_TRACE("row " + std::to_string(expected[i].id));
+        const auto& row = state.rows[i];
+        EXPECT_EQ(row.id, expected[i].id);
+        EXPECT_EQ(row.separator, expected[i].separator);
+        EXPECT_EQ(row.title, expected[i].title);
+        EXPECT_EQ(row.enabled, expected[i].enabled);
+        EXPECT_TRUE(row.visible);
+        EXPECT_EQ(row.shortcut, expected[i].shortcut);
+    }
+}
+
+TEST_F(TrayItemTest, EveryPropertyAndMenuCallAnswers) {
+    auto item = connectItem();
+    item->setText(running);
+    item->setToolTip("Vantrel");
+    item->setMenu(agentMenu());
+    const std::string name = item->busName();
+
+    // Panels read the item with one GetAll and drop it if anything is missing.
+    const auto all = client.call(name, "/StatusNotifierItem", "org.freedesktop.DBus.Properties",
+                                 "GetAll", "('org.kde.StatusNotifierItem',)");
+    ASSERT_EQ(all.error, "");
+    const std::map<std::string, std::string> properties = {
+        {"Category", "<'ApplicationStatus'>"},
+        {"Id", "<'vantrel'>"},
+        {"Title", "<'Vantrel'>"},
+        {"Status", "<'Active'>"},
+        {"WindowId", "<0>"},
+        {"IconThemePath", "<''>"},
+        {"IconName", "<''>"},
+        {"OverlayIconName", "<''>"},
+        {"OverlayIconPixmap", "<@a(iiay) []>"},
+        {"AttentionIconName", "<''>"},
+        {"AttentionIconPixmap", "<@a(iiay) []>"},
+        {"AttentionMovieName", "<''>"},
+        {"ToolTip", "<('', @a(iiay) [], 'Vantrel', '')>"},
+        {"ItemIsMenu", "<true>"},
+        {"Menu", "<objectpath '/MenuBar'>"},
+        {"XAyatanaLabel", "<'" + running + "'>"},
+        {"XAyatanaLabelGuide", "<'" + running + "'>"},
+        {"IconPixmap", "<[(16, 16, "},
+    };
+    for (const auto& [property, value] : properties) {
+        EXPECT_NE(all.reply.find("'" + property + "': " + value), std::string::npos)
+            << property << " in " << all.reply.substr(0, 2000);
+    }
+
+    struct Case {
+        std::string path;
+        std::string interface;
+        std::string method;
+        std::string parameters;
+        std::string reply; // empty when an error is expected
+        std::string error;
+    };
+    const Case cases[] = {
+        {"/MenuBar", "org.freedesktop.DBus.Properties", "Get",
+         "('com.canonical.dbusmenu', 'Version')", "(<uint32 3>,)", ""},
+        {"/MenuBar", "org.freedesktop.DBus.Properties", "Get",
+         "('com.canonical.dbusmenu', 'TextDirection')", "(<'ltr'>,)", ""},
+        {"/MenuBar", "org.freedesktop.DBus.Properties", "Get",
+         "('com.canonical.dbusmenu', 'Status')", "(<'normal'>,)", ""},
+        {"/MenuBar", "com.canonical.dbusmenu", "GetLayout", "(0, 0, @as [])",
+         "(2, (0, {'children-display': <'submenu'>}, []))", ""},
+        // GNOME's first question: types and structure only.
+        {"/MenuBar", "com.canonical.dbusmenu", "GetLayout", "(0, -1, ['type', 'children-display'])",
+         "(2, (0, {'children-display': <'submenu'>}, [<(1, @a{sv} {}, @av [])>, "
+         "<(2, {'type': <'separator'>}, @av [])>, <(3, @a{sv} {}, @av [])>, "
+         "<(4, @a{sv} {}, @av [])>, <(5, @a{sv} {}, @av [])>, "
+         "<(6, {'type': <'separator'>}, @av [])>, <(7, @a{sv} {}, @av [])>]))",
+         ""},
+        {"/MenuBar", "com.canonical.dbusmenu", "GetLayout", "(3, -1, @as [])",
+         "(2, (3, {'label': <'Open Vantrel'>, 'shortcut': <[['o']]>}, []))", ""},
+        {"/MenuBar", "com.canonical.dbusmenu", "GetLayout", "(8, -1, @as [])", "",
+         "org.freedesktop.DBus.Error.InvalidArgs"},
+        {"/MenuBar", "com.canonical.dbusmenu", "GetGroupProperties", "([1, 3, 42], ['label'])",
+         "([(1, {'label': <'Local API: Checking\u2026'>}), (3, {'label': <'Open Vantrel'>})],)",
+         ""},
+        {"/MenuBar", "com.canonical.dbusmenu", "GetProperty", "(1, 'enabled')", "(<false>,)", ""},
+        {"/MenuBar", "com.canonical.dbusmenu", "GetProperty", "(3, 'enabled')", "(<true>,)", ""},
+        {"/MenuBar", "com.canonical.dbusmenu", "GetProperty", "(3, 'no-such-thing')", "",
+         "org.freedesktop.DBus.Error.InvalidArgs"},
+        {"/MenuBar", "com.canonical.dbusmenu", "AboutToShow", "(0,)", "(false,)", ""},
+        {"/MenuBar", "com.canonical.dbusmenu", "AboutToShow", "(99,)", "",
+         "org.freedesktop.DBus.Error.InvalidArgs"},
+        {"/MenuBar", "com.canonical.dbusmenu", "AboutToShowGroup", "([0, 99],)", "([], [99])", ""},
+        {"/MenuBar", "com.canonical.dbusmenu", "Event", "(-1, 'clicked', <0>, uint32 0)", "",
+         "org.freedesktop.DBus.Error.InvalidArgs"},
+        {"/MenuBar", "com.canonical.dbusmenu", "EventGroup", "([(42, 'clicked', <0>, uint32 0)],)",
+         "", "org.freedesktop.DBus.Error.InvalidArgs"},
+        // With ItemIsMenu, a click opens the menu; there is deliberately no Activate.
+        {"/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate", "(0, 0)", "",
+         "org.freedesktop.DBus.Error.UnknownMethod"},
+        {"/StatusNotifierItem", "org.kde.StatusNotifierItem", "Scroll", "(1, 'Vertical')", "()",
+         ""},
+        {"/StatusNotifierItem", "org.kde.StatusNotifierItem", "SecondaryActivate", "(0, 0)", "()",
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.method + " " + c.parameters);
+        const auto result = client.call(name, c.path, c.interface, c.method, c.parameters);
+        EXPECT_EQ(result.reply, c.reply);
+        EXPECT_EQ(result.error, c.error);
+        if (c.method == "GetLayout" && c.error.empty()) {
+            EXPECT_EQ(result.type, "(u(ia{sv}av))");
+        }
+    }
+
+    // Empty ids mean every item, the root included.
+    const auto group = client.call(name, "/MenuBar", "com.canonical.dbusmenu", "GetGroupProperties",
+                                   "(@ai [], @as [])");
+    for (int id = 0; id <= 7; ++id) {
+        EXPECT_NE(group.reply.find("(" + std::to_string(id) + ", {"), std::string::npos) << id;
+    }
+    EXPECT_EQ(std::count(group.reply.begin(), group.reply.end(), '('), 1 + 8);
+}
+
+TEST_F(TrayItemTest, OnlyClicksOnActiveRowsAct) {
+    auto item = connectItem();
+    item->setMenu(agentMenu());
+    const std::string name = item->busName();
+
+    struct Case {
+        std::string parameters;
+        std::map<int, int> clicksAfter;
+    };
+    const Case cases[] = {
+        // GTK panels and GNOME send an int32, Plasma an empty string.
+        {"(3, 'clicked', <int32 0>, uint32 0)", {{3, 1}}},
+        {"(4, 'clicked', <''>, uint32 0)", {{3, 1}, {4, 1}}},
+        {"(5, 'clicked', <int32 0>, uint32 12345)", {{3, 1}, {4, 1}, {5, 1}}},
+        {"(7, 'clicked', <int32 0>, uint32 0)", {{3, 1}, {4, 1}, {5, 1}, {7, 1}}},
+        // Pointing at or opening a row, and clicking inert rows, do nothing.
+        {"(3, 'hovered', <int32 0>, uint32 0)", {{3, 1}, {4, 1}, {5, 1}, {7, 1}}},
+        {"(0, 'opened', <int32 0>, uint32 0)", {{3, 1}, {4, 1}, {5, 1}, {7, 1}}},
+        {"(0, 'closed', <int32 0>, uint32 0)", {{3, 1}, {4, 1}, {5, 1}, {7, 1}}},
+        {"(1, 'clicked', <int32 0>, uint32 0)", {{3, 1}, {4, 1}, {5, 1}, {7, 1}}},
+        {"(2, 'clicked', <int32 0>, uint32 0)", {{3, 1}, {4, 1}, {5, 1}, {7, 1}}},
+        {"(6, 'clicked', <int32 0>, uint32 0)", {{3, 1}, {4, 1}, {5, 1}, {7, 1}}},
+        {"(0, 'clicked', <int32 0>, uint32 0)", {{3, 1}, {4, 1}, {5, 1}, {7, 1}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.parameters);
+        const auto result =
+            client.call(name, "/MenuBar", "com.canonical.dbusmenu", "Event", c.parameters);
+        EXPECT_EQ(result.reply, "()");
+        EXPECT_EQ(result.error, "");
+        settle(name);
+        EXPECT_EQ(clicks, c.clicksAfter);
+    }
+
+    // A batch acts on the ids it knows and names the others.
+    const auto batch =
+        client.call(name, "/MenuBar", "com.canonical.dbusmenu", "EventGroup",
+                    "([(4, 'clicked', <0>, uint32 0), (99, 'clicked', <0>, uint32 0)],)");
+    EXPECT_EQ(batch.reply, "([99],)");
+    settle(name);
+    EXPECT_EQ(clicks[4], 2);
+}
+
+TEST_F(TrayItemTest, ChangesAreAnnouncedOnceEach) {
+    auto host = connectHost();
+    auto item = connectItem();
+    item->setText("VT");
+    item->setToolTip("Vantrel");
+    item->setMenu(agentMenu());
+    const std::string name = item->busName();
+    ASSERT_TRUE(test::spinUntil([&] { return host->item() && host->item()->menuRead; }));
+    const auto iconBefore = host->item()->icon;
+    client.recordSignalsFrom(name);
+
+    item->setRowTitle(0, "Local API: Running");
+    item->setText(running);
+    settle(name);
+    std::vector<std::string> seen;
+    for (const auto& signal : client.signals()) {
+        seen.push_back(signal.member + " " + signal.arguments);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "ItemsPropertiesUpdated ([(1, {'label': <'Local API: Running'>})], [])",
+                        "XAyatanaNewLabel ('" + running + "', '" + running + "')",
+                        "NewIcon ()",
+                    }));
+    ASSERT_TRUE(test::spinUntil([&] {
+        const auto* state = host->item();
+        return state->text == running && state->row("Local API: Running") != nullptr &&
+               state->icon != iconBefore;
+    }));
+
+    // Setting what is already shown tells nobody anything.
+    client.clearSignals();
+    item->setRowTitle(0, "Local API: Running");
+    item->setText(running);
+    item->setToolTip("Vantrel");
+    item->setRowTitle(1, "a separator has no title");
+    item->setRowTitle(99, "no such row");
+    settle(name);
+    EXPECT_TRUE(client.signals().empty()) << client.signals().front().member;
+
+    // Run-time text cannot turn into a mnemonic; a new menu raises the revision.
+    auto menu = agentMenu();
+    menu[2].title = "Open_File";
+    item->setMenu(menu);
+    item->setToolTip("Something else");
+    settle(name);
+    ASSERT_EQ(client.signals().size(), 2u);
+    EXPECT_EQ(client.signals()[0].member + " " + client.signals()[0].arguments,
+              "LayoutUpdated (3, 0)");
+    EXPECT_EQ(client.signals()[1].member, "NewToolTip");
+    const auto layout =
+        client.call(name, "/MenuBar", "com.canonical.dbusmenu", "GetLayout", "(3, 0, ['label'])");
+    EXPECT_EQ(layout.reply, "(3, (3, {'label': <'Open__File'>}, []))");
+    ASSERT_TRUE(test::spinUntil([&] {
+        return host->item()->row("Open_File") != nullptr &&
+               host->item()->toolTipTitle == "Something else";
+    }));
+}
+
+TEST_F(TrayItemTest, RegistersWithEveryWatcherThatAppears) {
+    // The panel starts after the agent.
+    auto item = connectItem();
+    item->setMenu(agentMenu());
+    settle(item->busName());
+    EXPECT_FALSE(item->isRegistered());
+
+    for (int panelStart = 1; panelStart <= 3; ++panelStart) {
+        SCOPED_TRACE("panel start " + std::to_string(panelStart));
+        auto host = connectHost();
+        ASSERT_TRUE(test::spinUntil([&] {
+            return item->isRegistered() && host->item() != nullptr && host->item()->menuRead;
+        }));
+        EXPECT_EQ(host->registeredItems(),
+                  std::vector<std::string>{item->busName() + "/StatusNotifierItem"});
+        EXPECT_EQ(host->item()->rows.size(), 7u);
+        // The panel exits (or crashes): the item notices and waits for the next one.
+        host.reset();
+        ASSERT_TRUE(test::spinUntil([&] { return !item->isRegistered(); }));
+    }
+
+    // An item that leaves the bus leaves the watcher's list too.
+    auto host = connectHost();
+    ASSERT_TRUE(test::spinUntil([&] { return host->registeredItems().size() == 1; }));
+    item.reset();
+    EXPECT_TRUE(test::spinUntil([&] { return host->registeredItems().empty(); }));
+    EXPECT_TRUE(test::spinUntil([&] { return host->item() == nullptr; }));
+}
+
+TEST_F(TrayItemTest, StatusItemAndMenuOfThePlatformShowInTheTray) {
+    using platform::Action;
+    auto host = connectHost();
+    std::vector<Action> performed;
+    TrayItemOptions options;
+    options.busAddress = bus.address();
+    auto statusItem = platform::tray::createTrayStatusItem(
+        [&](Action action) { performed.push_back(action); }, options);
+    ASSERT_NE(statusItem, nullptr);
+    ASSERT_NE(statusItem->button(), nullptr);
+    statusItem->button()->setTitle("VT");
+    statusItem->button()->setToolTip("Vantrel");
+
+    // Built as the agent builds it: lines first, then attached; titles change later.
+    auto menu = platform::tray::createTrayMenu();
+    auto stateLine = menu->addItem("Local API: Checking\u2026", std::nullopt, "");
+    menu->addSeparator();
+    menu->addItem("Open Vantrel", Action::openSettings, "o");
+    menu->addItem("Refresh Status", Action::refreshStatus, "r");
+    stateLine->setTitle("Before attaching");
+    menu->addItem("Open Settings to Stop API", Action::openSettings, "s");
+    menu->addSeparator();
+    menu->addItem("Quit Status Menu", Action::quitMenu, "q");
+    statusItem->setMenu(menu);
+    ASSERT_TRUE(test::spinUntil([&] {
+        const auto* state = host->item();
+        return state != nullptr && state->rows.size() == 7 && state->text == "VT";
+    }));
+    const auto* state = host->item();
+    ASSERT_NE(state->row("Before attaching"), nullptr);
+    EXPECT_FALSE(state->row("Before attaching")->enabled);
+    EXPECT_EQ(state->toolTipTitle, "Vantrel");
+
+    stateLine->setTitle("Local API: Stopped");
+    statusItem->button()->setTitle(notRunning);
+    ASSERT_TRUE(test::spinUntil(
+        [&] { return state->row("Local API: Stopped") != nullptr && state->text == notRunning; }));
+
+    struct Click {
+        std::string title;
+        Action action;
+    };
+    const Click clicksInOrder[] = {
+        {"Open Vantrel", Action::openSettings},
+        {"Refresh Status", Action::refreshStatus},
+        {"Open Settings to Stop API", Action::openSettings},
+        {"Quit Status Menu", Action::quitMenu},
+    };
+    std::vector<Action> expected;
+    for (const auto& click : clicksInOrder) {
+        SCOPED_TRACE(click.title);
+        std::optional<std::string> answer;
+        host->click(click.title, [&](const std::string& error) { answer = error; });
+        ASSERT_TRUE(test::spinUntil([&] { return answer.has_value(); }));
+        EXPECT_EQ(*answer, "");
+        expected.push_back(click.action);
+        EXPECT_TRUE(test::spinUntil([&] { return performed == expected; }));
+    }
+    std::optional<std::string> refused;
+    host->click("Local API: Stopped", [&](const std::string& error) { refused = error; });
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_NE(refused->find("disabled"), std::string::npos);
+}
+
+TEST(TrayWithoutBus, NoBusMeansNoItem) {
+    for (const std::string address :
+         {"unix:path=/nonexistent/vantrel-no-bus", "tcp:host=127.0.0.1,port=1"}) {
+        SCOPED_TRACE(address);
+        TrayItemOptions options;
+        options.busAddress = address;
+        EXPECT_EQ(TrayItem::connect(options), nullptr);
+        EXPECT_EQ(platform::tray::createTrayStatusItem([](platform::Action) {}, options), nullptr);
+    }
+}
+
+} // namespace
+} // namespace vantrel

@@ -1,0 +1,133 @@
+// vantrel-tray-view as a process, against a tray item served by this test.
+#include "TraySupport.h"
+#include "platform/linux/TrayItem.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <regex>
+
+namespace vantrel {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::tray::TrayItem;
+using platform::tray::TrayMenuRow;
+
+class TrayViewTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start"; }
+
+    std::unique_ptr<test::Process> view(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), VANTREL_TRAY_VIEW_EXECUTABLE);
+        return std::make_unique<test::Process>(
+            arguments,
+            std::map<std::string, std::string>{{"DBUS_SESSION_BUS_ADDRESS", bus.address()}});
+    }
+
+    // The item lives in this thread, so the loop must turn while a viewer works.
+    static bool showsLine(test::Process& process, const std::string& text) {
+        return test::spinUntil([&] { return process.output().find(text) != std::string::npos; },
+                               10s);
+    }
+
+    static std::optional<int> exitOf(test::Process& process) {
+        std::optional<int> status;
+        test::spinUntil([&] { return (status = process.wait(0ms)).has_value(); }, 15s);
+        return status;
+    }
+
+    test::PrivateBus bus;
+};
+
+TEST_F(TrayViewTest, PrintsChangesClicksAndEndsOnConditions) {
+    auto viewer = view({"--until-gone", "--timeout", "30"});
+    ASSERT_TRUE(showsLine(*viewer, "watcher: this tool is the tray host"));
+    // Without conditions a viewer runs until it is stopped.
+    auto plain = view({});
+
+    platform::tray::TrayItemOptions options;
+    options.busAddress = bus.address();
+    auto item = TrayItem::connect(options);
+    ASSERT_NE(item, nullptr);
+    int refreshes = 0;
+    item->setText("VT");
+    item->setToolTip("Vantrel");
+    item->setMenu({
+        {false, "Local API: Checking\u2026", false, "", nullptr},
+        {true, "", true, "", nullptr},
+        {false, "Refresh Status", true, "r", [&] { ++refreshes; }},
+    });
+    ASSERT_TRUE(showsLine(*viewer, "menu 3 \"Refresh Status\" (r)\n"));
+    item->setRowTitle(0, "Local API: Running");
+    item->setText("VT \u25cf");
+    ASSERT_TRUE(showsLine(*viewer, "menu 1 \"Local API: Running\" disabled\n"));
+    ASSERT_TRUE(showsLine(*viewer, "text \"VT \u25cf\"\n"));
+
+    // Every line carries the time; a change prints only what changed.
+    const std::string printed = viewer->output();
+    const std::regex line(R"(^\d\d:\d\d:\d\d\.\d\d\d (watcher:|item|text|tooltip|menu) .*$)");
+    std::size_t lines = 0;
+    for (std::size_t start = 0, end; (end = printed.find('\n', start)) != std::string::npos;
+         start = end + 1, ++lines) {
+        EXPECT_TRUE(std::regex_match(printed.substr(start, end - start), line))
+            << printed.substr(start, end - start);
+    }
+    EXPECT_EQ(lines, 1u /*watcher*/ + 1 /*item*/ + 2 /*text, tooltip*/ + 3 /*menu*/ + 2);
+    EXPECT_NE(printed.find("tooltip \"Vantrel\"\n"), std::string::npos);
+    EXPECT_NE(printed.find("menu 2 ----\n"), std::string::npos);
+
+    // A second viewer finds the watcher taken and reads the item directly.
+    auto clicker = view({"--click", "Refresh Status", "--until", "Local API: Stopped"});
+    ASSERT_TRUE(test::spinUntil([&] { return refreshes == 1; }, 10s)) << clicker->output();
+    item->setRowTitle(0, "Local API: Stopped");
+    EXPECT_EQ(exitOf(*clicker), 0) << clicker->output();
+    EXPECT_NE(clicker->output().find("watcher: held by the desktop, reading items directly"),
+              std::string::npos);
+    EXPECT_NE(clicker->output().find("click \"Refresh Status\""), std::string::npos);
+
+    struct Failing {
+        std::vector<std::string> arguments;
+        int status;
+        std::string says;
+    };
+    const Failing failing[] = {
+        {{"--click", "No Such Row", "--timeout", "1"}, 1, "timed out"},
+        {{"--click", "Local API: Stopped", "--timeout", "1", "--quiet"}, 1, "timed out"},
+        {{"--until", "Local API: Running", "--timeout", "1", "--quiet"}, 1, "timed out"},
+        {{"--timeout", "soon"}, 2, "--timeout wants seconds"},
+        {{"--bogus"}, 2, "unexpected argument --bogus"},
+    };
+    for (const auto& c : failing) {
+        SCOPED_TRACE(c.arguments.front() + " " + c.arguments.at(1 % c.arguments.size()));
+        auto run = view(c.arguments);
+        EXPECT_EQ(exitOf(*run), c.status);
+        EXPECT_NE(run->output().find(c.says), std::string::npos) << run->output();
+        if (c.arguments.back() == "--quiet") {
+            EXPECT_EQ(run->output(), "vantrel-tray-view: timed out\n");
+        }
+    }
+    EXPECT_EQ(refreshes, 1);
+
+    // The first viewer reports the item leaving, then ends as asked.
+    const std::string name = item->busName();
+    item.reset();
+    EXPECT_EQ(exitOf(*viewer), 0);
+    EXPECT_NE(viewer->output().find("item " + name + " gone\n"), std::string::npos);
+
+    ASSERT_TRUE(showsLine(*plain, "item " + name + " gone\n"));
+    EXPECT_NE(plain->output().find("text \"VT \u25cf\"\n"), std::string::npos);
+    EXPECT_EQ(plain->wait(0ms), std::nullopt);
+    ::kill(plain->pid(), SIGTERM);
+    EXPECT_EQ(plain->wait(5s), 0);
+}
+
+TEST(TrayViewWithoutBus, SaysSoAndFails) {
+    test::Process run({VANTREL_TRAY_VIEW_EXECUTABLE, "--timeout", "1"},
+                      {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vantrel-no-bus"}});
+    EXPECT_EQ(run.wait(10s), 1);
+    EXPECT_EQ(run.output(), "vantrel-tray-view: cannot reach the session bus\n");
+}
+
+} // namespace
+} // namespace vantrel
