@@ -1,0 +1,44 @@
+// The PDF reader on PDFKit. Every PDFKit call of the extractor is in this file.
+#import <Foundation/Foundation.h>
+#import <PDFKit/PDFKit.h>
+
+#include "PdfPages.h"
+#include "PdfText.h"
+#include "macos/FoundationText.h"
+#include "macos/SpecialFile.h"
+
+#include <climits>
+
+namespace vantrel::extractor {
+
+std::optional<std::string> readPDFText(const std::string& path) {
+    // A FIFO or device would hold the document reader for ever.
+    if (isSpecialFile(path)) {
+        return std::nullopt;
+    }
+    @autoreleasepool {
+        NSString* filePath =
+            [[NSFileManager defaultManager] stringWithFileSystemRepresentation:path.c_str()
+                                                                        length:path.size()];
+        PDFDocument* document = [[PDFDocument alloc] initWithURL:[NSURL fileURLWithPath:filePath]];
+        if (document == nil) {
+            return std::nullopt;
+        }
+        // Read once; no real document comes near the limit of an int.
+        const NSUInteger pageCount = document.pageCount;
+        const int pages = pageCount > INT_MAX ? INT_MAX : static_cast<int>(pageCount);
+        return joinPageTexts(pages, [document](int index) -> std::optional<std::string> {
+            // The page's objects are released page by page, not at the end.
+            @autoreleasepool {
+                PDFPage* page = [document pageAtIndex:static_cast<NSUInteger>(index)];
+                NSString* text = page.string;
+                if (text == nil) {
+                    return std::nullopt;
+                }
+                return utf8Text(text);
+            }
+        });
+    }
+}
+
+} // namespace vantrel::extractor
