@@ -1,7 +1,9 @@
 #include "RtfCodePages.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <iconv.h>
 
 namespace vantrel::extractor::rtf {
@@ -147,30 +149,6 @@ int codePageForCharset(int charset) {
     }
 }
 
-bool isDoubleByteCodePage(int codePage) {
-    switch (codePage) {
-    case 932:
-    case 936:
-    case 949:
-    case 950:
-    case 1361:
-    case 10001:
-    case 10002:
-    case 10003:
-    case 10008:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool isLeadByte(int codePage, unsigned char byte) {
-    if (codePage == 932 || codePage == 10001) {
-        return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-    }
-    return isDoubleByteCodePage(codePage) && byte >= 0x81 && byte <= 0xFE;
-}
-
 char32_t symbolToUnicode(unsigned char byte) {
     return byte < 0x20 ? 0 : kSymbolTable[byte - 0x20];
 }
@@ -204,25 +182,63 @@ CodePageDecoder::~CodePageDecoder() {
     }
 }
 
-void* CodePageDecoder::converterFor(int codePage) {
-    for (const Converter& c : converters_) {
+CodePageDecoder::Converter& CodePageDecoder::converterFor(int codePage) {
+    for (Converter& c : converters_) {
         if (c.codePage == codePage) {
-            return c.handle;
+            return c;
         }
     }
     iconv_t cd = iconv_open("UTF-8", iconvName(codePage).c_str());
     if (cd == kNoConverter && codePage != kDefaultCodePage) {
         // An unknown code page reads as the common Western one; caching that
         // choice saves a failing iconv_open for every run of bytes.
-        void* fallback = converterFor(kDefaultCodePage);
-        converters_.push_back({codePage, fallback, false});
-        return fallback;
+        void* fallback = converterFor(kDefaultCodePage).handle;
+        converters_.push_back({codePage, fallback, false, 0, {}});
+        return converters_.back();
     }
-    converters_.push_back({codePage, static_cast<void*>(cd), true});
-    return cd;
+    converters_.push_back({codePage, static_cast<void*>(cd), true, 0, {}});
+    return converters_.back();
 }
 
-void CodePageDecoder::decode(int codePage, std::string_view bytes, std::string& out) {
+std::vector<std::array<char, 4>> CodePageDecoder::tableFor(void* handle) {
+    auto cd = static_cast<iconv_t>(handle);
+    std::vector<std::array<char, 4>> table(256);
+    for (size_t b = 0; b < table.size(); ++b) {
+        char byte = static_cast<char>(b);
+        char* in = &byte;
+        size_t inLeft = 1;
+        char buffer[16];
+        char* dst = buffer;
+        size_t dstLeft = sizeof buffer;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        if (iconv(cd, &in, &inLeft, &dst, &dstLeft) == static_cast<size_t>(-1)) {
+            const bool invalid = errno == EILSEQ;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+            if (!invalid) {
+                return {}; // a byte that needs the next one: not single-byte
+            }
+            table[b] = {'\xEF', '\xBF', '\xBD', 3};
+            continue;
+        }
+        auto produced = static_cast<size_t>(dst - buffer);
+        // A converter that holds a byte back, or gives more than one BMP
+        // character for it, depends on its neighbours (CP1255 and CP1258
+        // combine accents): those keep decoding whole runs.
+        bool flushed = iconv(cd, nullptr, nullptr, &dst, &dstLeft) != static_cast<size_t>(-1) &&
+                       dst == buffer + produced;
+        if (!flushed || produced == 0 || produced > 3) {
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+            return {};
+        }
+        std::copy(buffer, buffer + produced, table[b].begin());
+        table[b][3] = static_cast<char>(produced);
+    }
+    return table;
+}
+
+std::string_view CodePageDecoder::decode(int codePage, std::string_view bytes) {
+    std::string& out = decoded_;
+    out.clear();
     if (codePage == kSymbolCodePage) {
         for (char b : bytes) {
             char32_t cp = symbolToUnicode(static_cast<unsigned char>(b));
@@ -232,14 +248,31 @@ void CodePageDecoder::decode(int codePage, std::string_view bytes, std::string& 
                 appendUtf8(kReplacement, out);
             }
         }
-        return;
+        return out;
     }
-    auto cd = static_cast<iconv_t>(converterFor(codePage));
+    Converter& converter = converterFor(codePage);
+    auto cd = static_cast<iconv_t>(converter.handle);
     if (cd == kNoConverter) {
         for (size_t i = 0; i < bytes.size(); ++i) {
             appendUtf8(kReplacement, out);
         }
-        return;
+        return out;
+    }
+    constexpr int kRunsBeforeTable = 8; // not worth a table for the odd escape
+    if (converter.runs <= kRunsBeforeTable && ++converter.runs > kRunsBeforeTable &&
+        !isDoubleByteCodePage(codePage) && codePage != 65001) {
+        converter.table = tableFor(converter.handle);
+    }
+    if (!converter.table.empty()) {
+        out.resize(bytes.size() * 4);
+        char* dst = out.data();
+        for (char b : bytes) {
+            const std::array<char, 4>& entry = converter.table[static_cast<unsigned char>(b)];
+            std::memcpy(dst, entry.data(), entry.size());
+            dst += entry[3];
+        }
+        out.resize(static_cast<size_t>(dst - out.data()));
+        return out;
     }
     // Four output bytes per input byte covers every code page here; E2BIG
     // below grows the buffer should a converter need more.
@@ -282,6 +315,7 @@ void CodePageDecoder::decode(int codePage, std::string_view bytes, std::string& 
         grow();
     }
     out.resize(static_cast<size_t>(dst - out.data()));
+    return out;
 }
 
 } // namespace vantrel::extractor::rtf

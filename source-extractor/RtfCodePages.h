@@ -2,6 +2,7 @@
 // decoding of the bytes written in it (\'hh escapes and raw 8-bit bytes).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,10 +20,34 @@ inline constexpr int kDefaultCodePage = 1252;
 int codePageForCharset(int charset);
 
 // True for the code pages where one character may take two bytes.
-bool isDoubleByteCodePage(int codePage);
+constexpr bool isDoubleByteCodePage(int codePage) {
+    switch (codePage) {
+    case 932:
+    case 936:
+    case 949:
+    case 950:
+    case 1361:
+    case 10001:
+    case 10002:
+    case 10003:
+    case 10008:
+        return true;
+    default:
+        return false;
+    }
+}
 
-// True when the byte opens a two-byte character in that code page.
-bool isLeadByte(int codePage, unsigned char byte);
+// True when the byte opens a two-byte character in that code page. Inline:
+// it runs for every byte of text written in a code page.
+constexpr bool isLeadByte(int codePage, unsigned char byte) {
+    if (byte < 0x81) {
+        return false;
+    }
+    if (codePage == 932 || codePage == 10001) {
+        return byte <= 0x9F || (byte >= 0xE0 && byte <= 0xFC);
+    }
+    return isDoubleByteCodePage(codePage) && byte <= 0xFE;
+}
 
 // The Unicode character that byte stands for in the Symbol font; 0 for a
 // byte that has none.
@@ -41,19 +66,28 @@ class CodePageDecoder {
     CodePageDecoder(const CodePageDecoder&) = delete;
     CodePageDecoder& operator=(const CodePageDecoder&) = delete;
 
-    // Appends the bytes as UTF-8; bytes that do not decode become U+FFFD.
-    // A code page iconv does not know is read as Windows-1252.
-    void decode(int codePage, std::string_view bytes, std::string& out);
+    // The bytes as UTF-8, valid until the next call; bytes that do not
+    // decode become U+FFFD. A code page iconv does not know is read as
+    // Windows-1252.
+    std::string_view decode(int codePage, std::string_view bytes);
 
   private:
     struct Converter {
         int codePage;
         void* handle; // iconv_t, kept out of this header
         bool owned;   // false where an unknown code page borrows another's
+        // Single-byte code pages decode by table once a document has used
+        // them for a few runs: one iconv call per escape is the slow part
+        // of text written in \'hh escapes. Each entry holds up to three
+        // UTF-8 bytes and their count.
+        int runs = 0;
+        std::vector<std::array<char, 4>> table;
     };
-    void* converterFor(int codePage);
+    Converter& converterFor(int codePage);
+    static std::vector<std::array<char, 4>> tableFor(void* handle);
 
     std::vector<Converter> converters_;
+    std::string decoded_;
 };
 
 } // namespace vantrel::extractor::rtf

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <unordered_map>
@@ -13,7 +14,6 @@ namespace vantrel::extractor {
 
 namespace {
 
-using rtf::appendUtf8;
 using rtf::kSymbolCodePage;
 
 // Groups save their state only when they change it. Past this many saved
@@ -83,162 +83,209 @@ enum class Kind : uint8_t {
 };
 
 struct WordInfo {
-    Kind kind;
+    Kind kind = Kind::TextDest;
     uint32_t arg = 0;
 };
 
-// The control words the reader acts on. Open addressing over a fixed array:
-// the lookup runs once per control word, the hottest path for text-heavy
-// documents.
+struct WordEntry {
+    std::string_view word;
+    WordInfo info;
+};
+
+constexpr uint32_t kSkip = static_cast<uint32_t>(Dest::Skip);
+
+// The control words the reader acts on. Destinations of Kind::Dest hold no
+// body text: headers, footers and comments are page furniture; list and
+// field codes are formatting.
+constexpr WordEntry kWords[] = {
+    {"colortbl", {Kind::Dest, kSkip}},
+    {"stylesheet", {Kind::Dest, kSkip}},
+    {"info", {Kind::Dest, kSkip}},
+    {"pict", {Kind::Dest, kSkip}},
+    {"header", {Kind::Dest, kSkip}},
+    {"headerl", {Kind::Dest, kSkip}},
+    {"headerr", {Kind::Dest, kSkip}},
+    {"headerf", {Kind::Dest, kSkip}},
+    {"footer", {Kind::Dest, kSkip}},
+    {"footerl", {Kind::Dest, kSkip}},
+    {"footerr", {Kind::Dest, kSkip}},
+    {"footerf", {Kind::Dest, kSkip}},
+    {"annotation", {Kind::Dest, kSkip}},
+    {"fldinst", {Kind::Dest, kSkip}},
+    {"datafield", {Kind::Dest, kSkip}},
+    {"xe", {Kind::Dest, kSkip}},
+    {"tc", {Kind::Dest, kSkip}},
+    {"tcn", {Kind::Dest, kSkip}},
+    {"txe", {Kind::Dest, kSkip}},
+    {"rxe", {Kind::Dest, kSkip}},
+    {"pn", {Kind::Dest, kSkip}},
+    {"pntxta", {Kind::Dest, kSkip}},
+    {"pntxtb", {Kind::Dest, kSkip}},
+    {"listtable", {Kind::Dest, kSkip}},
+    {"listoverridetable", {Kind::Dest, kSkip}},
+    {"revtbl", {Kind::Dest, kSkip}},
+    {"rsidtbl", {Kind::Dest, kSkip}},
+    {"filetbl", {Kind::Dest, kSkip}},
+    {"generator", {Kind::Dest, kSkip}},
+    {"xmlnstbl", {Kind::Dest, kSkip}},
+    {"themedata", {Kind::Dest, kSkip}},
+    {"colorschememapping", {Kind::Dest, kSkip}},
+    {"datastore", {Kind::Dest, kSkip}},
+    {"latentstyles", {Kind::Dest, kSkip}},
+    {"pgdsctbl", {Kind::Dest, kSkip}},
+    {"template", {Kind::Dest, kSkip}},
+    {"docvar", {Kind::Dest, kSkip}},
+    {"userprops", {Kind::Dest, kSkip}},
+    {"ftnsep", {Kind::Dest, kSkip}},
+    {"ftnsepc", {Kind::Dest, kSkip}},
+    {"ftncn", {Kind::Dest, kSkip}},
+    {"aftnsep", {Kind::Dest, kSkip}},
+    {"aftnsepc", {Kind::Dest, kSkip}},
+    {"aftncn", {Kind::Dest, kSkip}},
+    {"shprslt", {Kind::Dest, kSkip}},
+    {"nonshppict", {Kind::Dest, kSkip}},
+    {"shppict", {Kind::Dest, kSkip}},
+    {"nonesttables", {Kind::Dest, kSkip}},
+    {"objdata", {Kind::Dest, kSkip}},
+    {"bkmkstart", {Kind::Dest, kSkip}},
+    {"bkmkend", {Kind::Dest, kSkip}},
+    {"do", {Kind::Dest, kSkip}},
+    {"keycode", {Kind::Dest, kSkip}},
+    {"mmathPr", {Kind::Dest, kSkip}},
+    {"protusertbl", {Kind::Dest, kSkip}},
+    {"formfield", {Kind::Dest, kSkip}},
+    {"object", {Kind::Dest, static_cast<uint32_t>(Dest::SkipToResult)}},
+    {"upr", {Kind::Dest, static_cast<uint32_t>(Dest::SkipToUnicode)}},
+    {"shpinst", {Kind::Dest, static_cast<uint32_t>(Dest::SkipToShapeText)}},
+    {"shpgrp", {Kind::Dest, static_cast<uint32_t>(Dest::SkipToShapeText)}},
+    {"fonttbl", {Kind::FontTable}},
+    {"footnote", {Kind::Footnote}},
+    // Known destinations that are read as text even behind \*.
+    {"fldrslt", {Kind::TextDest}},
+    {"field", {Kind::TextDest}},
+    {"result", {Kind::TextDest}},
+    {"ud", {Kind::TextDest}},
+    {"shptxt", {Kind::TextDest}},
+    {"nesttableprops", {Kind::TextDest}},
+    {"listtext", {Kind::TextDest}},
+    {"pntext", {Kind::TextDest}},
+    {"emdash", {Kind::Char, 0x2014}},
+    {"endash", {Kind::Char, 0x2013}},
+    {"bullet", {Kind::Char, 0x2022}},
+    {"lquote", {Kind::Char, 0x2018}},
+    {"rquote", {Kind::Char, 0x2019}},
+    {"ldblquote", {Kind::Char, 0x201C}},
+    {"rdblquote", {Kind::Char, 0x201D}},
+    {"emspace", {Kind::Char, 0x2003}},
+    {"enspace", {Kind::Char, 0x2002}},
+    {"qmspace", {Kind::Char, 0x2005}},
+    {"zwj", {Kind::Char, 0x200D}},
+    {"zwnj", {Kind::Char, 0x200C}},
+    {"ltrmark", {Kind::Char, 0x200E}},
+    {"rtlmark", {Kind::Char, 0x200F}},
+    {"par", {Kind::Par}},
+    {"line", {Kind::Par}},
+    {"sect", {Kind::Par}},
+    {"page", {Kind::Par}},
+    {"column", {Kind::Par}},
+    {"tab", {Kind::Tab}},
+    {"cell", {Kind::Cell}},
+    {"nestcell", {Kind::Cell}},
+    {"row", {Kind::Row}},
+    {"nestrow", {Kind::Row}},
+    {"u", {Kind::U}},
+    {"uc", {Kind::Uc}},
+    {"f", {Kind::F}},
+    {"fcharset", {Kind::Fcharset}},
+    {"cpg", {Kind::Cpg}},
+    {"deff", {Kind::Deff}},
+    {"ansicpg", {Kind::Ansicpg}},
+    {"ansi", {Kind::CharsetDefault, 1252}},
+    {"mac", {Kind::CharsetDefault, 10000}},
+    {"pc", {Kind::CharsetDefault, 437}},
+    {"pca", {Kind::CharsetDefault, 850}},
+    {"plain", {Kind::Plain}},
+    {"v", {Kind::Hidden}},
+    {"deleted", {Kind::Deleted}},
+    {"bin", {Kind::Bin}},
+    {"chftn", {Kind::Chftn}},
+};
+
+// Open addressing over a table built at compile time. The lookup runs once
+// per control word, so the hash reads only four characters and the length:
+// one multiply, not a loop over the word. Slots hold one-byte indexes into
+// kWords, so the table stays in cache between pictures' data.
 class WordTable {
   public:
-    void emplace(std::string_view word, WordInfo info) {
-        size_t i = hash(word);
-        while (!slots_[i].word.empty()) {
-            i = (i + 1) % slots_.size();
+    static constexpr size_t kBits = 10;
+    static constexpr size_t kMaxLength = 18; // longer words are never known
+
+    constexpr WordTable() {
+        for (size_t k = 0; k < std::size(kWords); ++k) {
+            size_t i = hash(kWords[k].word.data(), kWords[k].word.size());
+            while (slots_[i] != 0) {
+                i = (i + 1) & kMask;
+            }
+            slots_[i] = static_cast<uint8_t>(k + 1);
         }
-        slots_[i] = {word, info};
     }
 
-    const WordInfo* find(std::string_view word) const {
-        for (size_t i = hash(word);; i = (i + 1) % slots_.size()) {
-            const Slot& s = slots_[i];
-            if (s.word.empty()) {
-                return nullptr;
-            }
-            if (s.word == word) {
-                return &s.info;
+    const WordInfo* find(const char* word, size_t n) const {
+        if (n > kMaxLength) {
+            return nullptr;
+        }
+        for (size_t i = hash(word, n); slots_[i] != 0; i = (i + 1) & kMask) {
+            const WordEntry& e = kWords[slots_[i] - 1];
+            if (e.word.size() == n && equal(e.word.data(), word, n)) {
+                return &e.info;
             }
         }
+        return nullptr;
+    }
+
+    // Probes a lookup of the word takes: for the compile-time check below.
+    constexpr size_t probes(std::string_view word) const {
+        size_t count = 1;
+        for (size_t i = hash(word.data(), word.size()); kWords[slots_[i] - 1].word != word;
+             i = (i + 1) & kMask) {
+            ++count;
+        }
+        return count;
     }
 
   private:
-    struct Slot {
-        std::string_view word;
-        WordInfo info{Kind::TextDest};
-    };
-    size_t hash(std::string_view word) const {
-        uint32_t h = 2166136261u; // FNV-1a
-        for (char c : word) {
-            h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
-        }
-        return h % slots_.size();
+    static constexpr size_t kMask = (size_t{1} << kBits) - 1;
+    static constexpr size_t hash(const char* w, size_t n) {
+        auto at = [w](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(w[i])); };
+        uint32_t key = static_cast<uint32_t>(n) << 24 ^ at(0) << 16 ^ at(n / 2) << 8 ^ at(n - 1);
+        return (key * 0x9E3779B1u) >> (32 - kBits);
     }
-    // Several times the number of words, so probes stay short.
-    std::array<Slot, 512> slots_{};
+    // Words are short: a loop beats a call to memcmp.
+    static bool equal(const char* a, const char* b, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            if (a[i] != b[i]) {
+                return false;
+            }
+        }
+        return true;
+    }
+    std::array<uint8_t, size_t{1} << kBits> slots_{};
 };
+static_assert(std::size(kWords) < 255, "slots hold one-byte indexes");
 
-const WordTable& wordTable() {
-    static const WordTable table = [] {
-        WordTable t;
-        auto skip = static_cast<uint32_t>(Dest::Skip);
-        // Destinations that hold no body text. Headers, footers and comments
-        // are page furniture; list and field codes are formatting.
-        for (std::string_view w : {"colortbl",
-                                   "stylesheet",
-                                   "info",
-                                   "pict",
-                                   "header",
-                                   "headerl",
-                                   "headerr",
-                                   "headerf",
-                                   "footer",
-                                   "footerl",
-                                   "footerr",
-                                   "footerf",
-                                   "annotation",
-                                   "fldinst",
-                                   "datafield",
-                                   "xe",
-                                   "tc",
-                                   "tcn",
-                                   "txe",
-                                   "rxe",
-                                   "pn",
-                                   "pntxta",
-                                   "pntxtb",
-                                   "listtable",
-                                   "listoverridetable",
-                                   "revtbl",
-                                   "rsidtbl",
-                                   "filetbl",
-                                   "generator",
-                                   "xmlnstbl",
-                                   "themedata",
-                                   "colorschememapping",
-                                   "datastore",
-                                   "latentstyles",
-                                   "pgdsctbl",
-                                   "template",
-                                   "docvar",
-                                   "userprops",
-                                   "ftnsep",
-                                   "ftnsepc",
-                                   "ftncn",
-                                   "aftnsep",
-                                   "aftnsepc",
-                                   "aftncn",
-                                   "shprslt",
-                                   "nonshppict",
-                                   "shppict",
-                                   "nonesttables",
-                                   "objdata",
-                                   "bkmkstart",
-                                   "bkmkend",
-                                   "do",
-                                   "keycode",
-                                   "mmathPr",
-                                   "protusertbl",
-                                   "formfield"}) {
-            t.emplace(w, WordInfo{Kind::Dest, skip});
+constexpr WordTable kWordTable;
+
+// The table is a tenth full, so any word should be found in one or two
+// probes; this fails the build should an edit make chains long.
+constexpr bool probesAreShort() {
+    for (const WordEntry& e : kWords) {
+        if (e.word.size() > WordTable::kMaxLength || kWordTable.probes(e.word) > 2) {
+            return false;
         }
-        t.emplace("object", WordInfo{Kind::Dest, static_cast<uint32_t>(Dest::SkipToResult)});
-        t.emplace("upr", WordInfo{Kind::Dest, static_cast<uint32_t>(Dest::SkipToUnicode)});
-        t.emplace("shpinst", WordInfo{Kind::Dest, static_cast<uint32_t>(Dest::SkipToShapeText)});
-        t.emplace("shpgrp", WordInfo{Kind::Dest, static_cast<uint32_t>(Dest::SkipToShapeText)});
-        t.emplace("fonttbl", WordInfo{Kind::FontTable});
-        t.emplace("footnote", WordInfo{Kind::Footnote});
-        // Known destinations that are read as text even behind \*.
-        for (std::string_view w : {"fldrslt", "field", "result", "ud", "shptxt", "nesttableprops",
-                                   "listtext", "pntext"}) {
-            t.emplace(w, WordInfo{Kind::TextDest});
-        }
-        const std::pair<std::string_view, char32_t> chars[] = {
-            {"emdash", 0x2014},  {"endash", 0x2013},    {"bullet", 0x2022},    {"lquote", 0x2018},
-            {"rquote", 0x2019},  {"ldblquote", 0x201C}, {"rdblquote", 0x201D}, {"emspace", 0x2003},
-            {"enspace", 0x2002}, {"qmspace", 0x2005},   {"zwj", 0x200D},       {"zwnj", 0x200C},
-            {"ltrmark", 0x200E}, {"rtlmark", 0x200F}};
-        for (const auto& [w, cp] : chars) {
-            t.emplace(w, WordInfo{Kind::Char, cp});
-        }
-        for (std::string_view w : {"par", "line", "sect", "page", "column"}) {
-            t.emplace(w, WordInfo{Kind::Par});
-        }
-        t.emplace("tab", WordInfo{Kind::Tab});
-        t.emplace("cell", WordInfo{Kind::Cell});
-        t.emplace("nestcell", WordInfo{Kind::Cell});
-        t.emplace("row", WordInfo{Kind::Row});
-        t.emplace("nestrow", WordInfo{Kind::Row});
-        t.emplace("u", WordInfo{Kind::U});
-        t.emplace("uc", WordInfo{Kind::Uc});
-        t.emplace("f", WordInfo{Kind::F});
-        t.emplace("fcharset", WordInfo{Kind::Fcharset});
-        t.emplace("cpg", WordInfo{Kind::Cpg});
-        t.emplace("deff", WordInfo{Kind::Deff});
-        t.emplace("ansicpg", WordInfo{Kind::Ansicpg});
-        t.emplace("ansi", WordInfo{Kind::CharsetDefault, 1252});
-        t.emplace("mac", WordInfo{Kind::CharsetDefault, 10000});
-        t.emplace("pc", WordInfo{Kind::CharsetDefault, 437});
-        t.emplace("pca", WordInfo{Kind::CharsetDefault, 850});
-        t.emplace("plain", WordInfo{Kind::Plain});
-        t.emplace("v", WordInfo{Kind::Hidden});
-        t.emplace("deleted", WordInfo{Kind::Deleted});
-        t.emplace("bin", WordInfo{Kind::Bin});
-        t.emplace("chftn", WordInfo{Kind::Chftn});
-        return t;
-    }();
-    return table;
+    }
+    return true;
 }
+static_assert(probesAreShort());
 
 // Byte classes for the scanning loops.
 enum : uint8_t { kPlain, kSpecial, kTab, kIgnore, kHigh };
@@ -256,22 +303,60 @@ constexpr std::array<uint8_t, 256> makeClasses() {
 }
 constexpr std::array<uint8_t, 256> kClass = makeClasses();
 
-// The first '{', '}' or '\\' at or after p. Picture data runs for many
-// kilobytes without one, so eight bytes are tested at a time.
+// Sixteen bytes at a time, in the compiler's portable vector types (SSE2 on
+// x86-64, NEON on ARM): picture data runs for many kilobytes without a brace
+// or backslash, and text runs for dozens of letters.
+using Bytes16 = unsigned char __attribute__((vector_size(16)));
+using SignedBytes16 = signed char __attribute__((vector_size(16)));
+
+Bytes16 load16(const unsigned char* p) {
+    Bytes16 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The index of the first set lane of a comparison result, or 16 for none.
+size_t firstSet(SignedBytes16 mask) {
+    uint64_t lo;
+    uint64_t hi;
+    std::memcpy(&lo, &mask, sizeof lo);
+    std::memcpy(&hi, reinterpret_cast<const char*>(&mask) + sizeof lo, sizeof hi);
+    // Without a branch on which half: run lengths are too random to predict.
+    auto inLo = static_cast<size_t>(std::countr_zero(lo)) / 8;
+    auto inHi = static_cast<size_t>(std::countr_zero(hi)) / 8;
+    return inLo < 8 ? inLo : 8 + inHi;
+}
+
+SignedBytes16 specials(Bytes16 v) {
+    return (v == '{') | (v == '}') | (v == '\\');
+}
+
+bool any(SignedBytes16 mask) {
+    uint64_t lo;
+    uint64_t hi;
+    std::memcpy(&lo, &mask, sizeof lo);
+    std::memcpy(&hi, reinterpret_cast<const char*>(&mask) + sizeof lo, sizeof hi);
+    return (lo | hi) != 0;
+}
+
+// The first '{', '}' or '\\' at or after p.
 const unsigned char* findSpecial(const unsigned char* p, const unsigned char* end) {
-    constexpr uint64_t kOnes = 0x0101010101010101u;
-    constexpr uint64_t kHighs = 0x8080808080808080u;
-    auto has = [](uint64_t word, unsigned char c) {
-        uint64_t x = word ^ (kOnes * c);
-        return (x - kOnes) & ~x & kHighs; // non-zero when some byte of x is zero
-    };
-    while (end - p >= 8) {
-        uint64_t word;
-        std::memcpy(&word, p, sizeof word);
-        if ((has(word, '{') | has(word, '}') | has(word, '\\')) != 0) {
-            break;
+    while (end - p >= 64) {
+        SignedBytes16 a = specials(load16(p));
+        SignedBytes16 b = specials(load16(p + 16));
+        SignedBytes16 c = specials(load16(p + 32));
+        SignedBytes16 d = specials(load16(p + 48));
+        if (any(a | b | c | d)) {
+            break; // found below, sixteen bytes at a time
         }
-        p += 8;
+        p += 64;
+    }
+    while (end - p >= 16) {
+        size_t i = firstSet(specials(load16(p)));
+        if (i < 16) {
+            return p + i;
+        }
+        p += 16;
     }
     while (p < end && kClass[*p] != kSpecial) {
         ++p;
@@ -279,11 +364,32 @@ const unsigned char* findSpecial(const unsigned char* p, const unsigned char* en
     return p;
 }
 
+// Stops a run of text: bytes that are not kPlain.
+SignedBytes16 plainStops(Bytes16 v) {
+    // Signed, bytes from 0x80 up compare below the space as well.
+    return (std::bit_cast<SignedBytes16>(v) < ' ') | (v == 0x7F) | specials(v);
+}
+
+// The end of the run of kPlain bytes starting at p.
+const unsigned char* findPlainEnd(const unsigned char* p, const unsigned char* end) {
+    while (end - p >= 16) {
+        size_t i = firstSet(plainStops(load16(p)));
+        if (i < 16) {
+            return p + i;
+        }
+        p += 16;
+    }
+    while (p < end && kClass[*p] == kPlain) {
+        ++p;
+    }
+    return p;
+}
+
 bool isLetter(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    return static_cast<unsigned char>((c | 0x20) - 'a') < 26;
 }
 bool isDigit(unsigned char c) {
-    return c >= '0' && c <= '9';
+    return static_cast<unsigned char>(c - '0') < 10;
 }
 int hexValue(unsigned char c) {
     if (isDigit(c)) {
@@ -298,11 +404,211 @@ int hexValue(unsigned char c) {
     return -1;
 }
 
+// The numeric parameter of a control word at p and its delimiting space, if
+// any; false when there is no parameter. Inlined into both hot callers.
+[[gnu::always_inline]] inline bool readParameter(const unsigned char*& p, const unsigned char* end,
+                                                 int32_t& n) {
+    int64_t param = 0;
+    bool negative = false;
+    if (p < end && *p == '-' && p + 1 < end && isDigit(p[1])) {
+        negative = true;
+        ++p;
+    }
+    const unsigned char* digits = p;
+    size_t count = 8;
+    if (end - p >= 8) {
+        // Up to seven digits at once, without a branch per digit: numbers
+        // of every length follow each other, so a loop's exit is a guess.
+        uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        uint64_t values = word ^ 0x3030303030303030u; // digits become 0 to 9
+        uint64_t nonDigits = ((values + 0x7676767676767676u) | values) & 0x8080808080808080u;
+        count = static_cast<size_t>(std::countr_zero(nonDigits)) / 8;
+        if (count > 0 && count < 8) {
+            // Parse the digits as eight, the missing leading ones zero: the
+            // first digit sits in the lowest byte.
+            uint64_t v = values << (8 * (8 - count));
+            v = ((v & 0x0F0F0F0F0F0F0F0Fu) * 2561) >> 8;
+            v = ((v & 0x00FF00FF00FF00FFu) * 6553601) >> 16;
+            v = ((v & 0x0000FFFF0000FFFFu) * 42949672960001u) >> 32;
+            param = static_cast<int64_t>(v);
+            p += count;
+        }
+    }
+    if (count == 8) {
+        while (p < end && isDigit(*p)) {
+            // Held below a bound past any real value, so it cannot overflow.
+            param = std::min<int64_t>(param * 10 + (*p - '0'), 100000000000);
+            ++p;
+        }
+    }
+    const bool hasParam = p != digits;
+    if (p < end && *p == ' ') {
+        ++p; // the delimiting space belongs to the word
+    }
+    n = static_cast<int32_t>(std::clamp<int64_t>(negative ? -param : param, INT32_MIN, INT32_MAX));
+    return hasParam;
+}
+
+// A \uN escape at p whose character goes straight to the text: not a
+// surrogate or a control character, which need the reader's state. False,
+// with p unmoved, for anything else.
+bool readPlainUnicode(const unsigned char*& p, const unsigned char* end, char32_t& cp) {
+    if (end - p < 3 || p[1] != 'u' ||
+        !(isDigit(p[2]) || (p[2] == '-' && end - p > 3 && isDigit(p[3])))) {
+        return false;
+    }
+    const unsigned char* q = p + 2;
+    int32_t n = 0;
+    readParameter(q, end, n);
+    int64_t value = n < 0 ? int64_t{n} + 65536 : n;
+    cp = value < 0 || value > 0x10FFFF ? kReplacement : static_cast<char32_t>(value);
+    if ((cp >= 0xD800 && cp <= 0xDFFF) || cp < 0x20 || cp == 0x7F) {
+        return false;
+    }
+    p = q;
+    return true;
+}
+
+// Skips the fallback after \uN as the main loop would read it, for the usual
+// forms: \'hh escapes and plain characters. Anything else is left to the
+// main loop, with `remaining` still counting.
+[[gnu::always_inline]] inline const unsigned char*
+skipFallback(const unsigned char* p, const unsigned char* end, int& remaining, bool fontTable) {
+    while (remaining > 0 && p < end) {
+        if (*p == '\\') {
+            if (end - p < 4 || p[1] != '\'' || hexValue(p[2]) < 0 || hexValue(p[3]) < 0) {
+                break;
+            }
+            p += 4;
+        } else if (kClass[*p] == kSpecial || kClass[*p] == kIgnore || fontTable) {
+            break; // the font table reads a fallback character as a name
+        } else {
+            ++p;
+        }
+        --remaining;
+    }
+    return p;
+}
+
+// Text being written. Appending to std::string checks capacity and writes a
+// terminator per call; here the string is grown ahead in steps and filled
+// through a pointer. Steps are small so that a large reservation is touched
+// only as far as text is written.
+class Output {
+  public:
+    void reserve(size_t n) { s_.reserve(n); }
+    size_t size() const { return used_; }
+    bool empty() const { return used_ == 0; }
+    char back() const { return data_[used_ - 1]; }
+    void setBack(char c) { data_[used_ - 1] = c; }
+
+    // Room for n more bytes, to be taken with commit().
+    char* room(size_t n) {
+        if (room_ - used_ < n) [[unlikely]] {
+            grow(n);
+        }
+        return data_ + used_;
+    }
+    void commit(size_t n) { used_ += n; }
+
+    void push_back(char c) {
+        *room(1) = c;
+        ++used_;
+    }
+    void append(const char* p, size_t n) {
+        if (n != 0) { // memcpy must not see the null data of an empty output
+            std::memcpy(room(n), p, n);
+            used_ += n;
+        }
+    }
+    void append(std::string_view s) { append(s.data(), s.size()); }
+
+    void appendUtf8(char32_t cp) {
+        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            cp = kReplacement;
+        }
+        auto* d = reinterpret_cast<unsigned char*>(room(4));
+        if (cp < 0x80) {
+            d[0] = static_cast<unsigned char>(cp);
+            used_ += 1;
+        } else if (cp < 0x800) {
+            d[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
+            d[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+            used_ += 2;
+        } else if (cp < 0x10000) {
+            d[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
+            d[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+            d[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+            used_ += 3;
+        } else {
+            d[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
+            d[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+            d[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+            d[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+            used_ += 4;
+        }
+    }
+
+    std::string take() {
+        s_.resize(used_);
+        data_ = nullptr;
+        room_ = used_ = 0;
+        return std::move(s_);
+    }
+
+  private:
+    // Out of line: the callers above are inlined everywhere. Steps double
+    // up to kStep, so a short text fills no more than it needs.
+    [[gnu::noinline]] void grow(size_t n) {
+        s_.resize(used_ + std::max(n, std::clamp<size_t>(used_, 256, kStep)));
+        data_ = s_.data();
+        room_ = s_.size();
+    }
+
+    static constexpr size_t kStep = 64 * 1024;
+    std::string s_; // s_.size() is the room grown so far; text ends at used_
+    char* data_ = nullptr;
+    size_t room_ = 0;
+    size_t used_ = 0;
+};
+
+// Appends the run of kPlain bytes starting at p; returns its end. Whole
+// blocks are stored and only the run's part of them kept, which saves a
+// copy call for the short runs between escapes.
+const unsigned char* copyPlainRun(const unsigned char* p, const unsigned char* end, Output& out) {
+    while (end - p >= 16) {
+        Bytes16 v = load16(p);
+        size_t n = firstSet(plainStops(v));
+        std::memcpy(out.room(sizeof v), &v, sizeof v);
+        out.commit(n);
+        p += n;
+        if (n < sizeof v) {
+            return p;
+        }
+    }
+    const unsigned char* start = p;
+    while (p < end && kClass[*p] == kPlain) {
+        ++p;
+    }
+    out.append(reinterpret_cast<const char*>(start), static_cast<size_t>(p - start));
+    return p;
+}
+
+// The byte two hex digits give; -1 when they are not both hex digits.
+int hexPair(unsigned char hi, unsigned char lo) {
+    int h = hexValue(hi);
+    int l = hexValue(lo);
+    return h < 0 || l < 0 ? -1 : h * 16 + l;
+}
+
 class Reader {
   public:
     explicit Reader(std::string_view rtf)
         : p_(reinterpret_cast<const unsigned char*>(rtf.data())), end_(p_ + rtf.size()) {
-        out_.reserve(std::min<size_t>(rtf.size(), size_t{1} << 20));
+        // Text is rarely longer than its RTF, so the output is allocated
+        // once; pages of it that no text reaches are never touched.
+        out_.reserve(rtf.size());
         stack_.reserve(64);
         stack_.push_back({0, State{}});
         // A byte-order mark and white space before the document are file
@@ -335,8 +641,12 @@ class Reader {
                 closeGroup();
                 break;
             case '\\':
-                ++p_;
-                controlSequence();
+                // Control words come in strings; a backslash needs no skip
+                // first, skipping or not.
+                do {
+                    ++p_;
+                    controlSequence();
+                } while (p_ < end_ && *p_ == '\\');
                 break;
             default:
                 text();
@@ -349,7 +659,7 @@ class Reader {
 
   private:
     const State& top() const { return stack_.back().state; }
-    std::string& target() { return top().toNotes ? notes_ : out_; }
+    Output& target() { return top().toNotes ? notes_ : out_; }
 
     // The current group's state, saved first if the group has not changed
     // it yet. References from top() do not survive this call.
@@ -415,10 +725,7 @@ class Reader {
             return;
         }
         if (st.hidden()) {
-            ++p_;
-            while (p_ < end_ && kClass[*p_] == kPlain) {
-                ++p_;
-            }
+            p_ = findPlainEnd(p_ + 1, end_);
             return;
         }
         if (cls == kTab) {
@@ -431,12 +738,35 @@ class Reader {
             emitByte(c);
             return;
         }
-        const unsigned char* start = p_;
-        while (p_ < end_ && kClass[*p_] == kPlain) {
-            ++p_;
-        }
         flushPending();
-        target().append(reinterpret_cast<const char*>(start), static_cast<size_t>(p_ - start));
+        // Text between \uN escapes runs here without the round trip through
+        // the main loop: the state that allowed this run holds for the next.
+        // Locals, not members, as output stores may alias members.
+        Output& out = target();
+        const int uc = top().uc;
+        const unsigned char* p = p_;
+        for (;;) {
+            p = copyPlainRun(p, end_, out);
+            while (p != end_ && *p == '\\') {
+                char32_t cp = 0;
+                if (!readPlainUnicode(p, end_, cp)) {
+                    p_ = p;
+                    return;
+                }
+                out.appendUtf8(cp);
+                int remaining = uc;
+                p = skipFallback(p, end_, remaining, false);
+                if (remaining > 0) {
+                    p_ = p;
+                    ucRemaining_ = remaining;
+                    return;
+                }
+            }
+            if (p == end_ || kClass[*p] != kPlain) {
+                p_ = p;
+                return;
+            }
+        }
     }
 
     void fontNameByte(unsigned char c) {
@@ -471,6 +801,13 @@ class Reader {
                 --ucRemaining_;
             } else if (st.dest == Dest::Text && !st.hidden()) {
                 emitByte(static_cast<unsigned char>(value));
+                // Text in a code page is mostly runs of escapes: read them
+                // here, as the main loop would, in the same state.
+                while (end_ - p_ >= 4 && p_[0] == '\\' && p_[1] == '\'' &&
+                       (value = hexPair(p_[2], p_[3])) >= 0) {
+                    p_ += 4;
+                    emitByte(static_cast<unsigned char>(value));
+                }
             }
             return;
         }
@@ -545,25 +882,8 @@ class Reader {
         }
         std::string_view word(reinterpret_cast<const char*>(start),
                               static_cast<size_t>(p_ - start));
-        bool hasParam = false;
-        int64_t param = 0;
-        bool negative = false;
-        if (p_ < end_ && *p_ == '-' && p_ + 1 < end_ && isDigit(p_[1])) {
-            negative = true;
-            ++p_;
-        }
-        while (p_ < end_ && isDigit(*p_)) {
-            hasParam = true;
-            if (param < 100000000000) { // more digits than any real value
-                param = param * 10 + (*p_ - '0');
-            }
-            ++p_;
-        }
-        if (p_ < end_ && *p_ == ' ') {
-            ++p_; // the delimiting space belongs to the word
-        }
-        param = std::clamp<int64_t>(negative ? -param : param, INT32_MIN, INT32_MAX);
-        auto n = static_cast<int32_t>(param);
+        int32_t n = 0;
+        const bool hasParam = readParameter(p_, end_, n);
 
         bool ignorable = ignorableNext_;
         ignorableNext_ = false;
@@ -589,7 +909,9 @@ class Reader {
             }
             return;
         }
-        const WordInfo* info = word.size() <= 32 ? wordTable().find(word) : nullptr;
+        // \u is most of the words in text outside Western Europe.
+        static constexpr WordInfo kUnicode{Kind::U};
+        const WordInfo* info = word == "u" ? &kUnicode : kWordTable.find(word.data(), word.size());
         if (info == nullptr) {
             if (ignorable) {
                 modify().dest = Dest::Skip; // an unknown optional destination
@@ -652,6 +974,7 @@ class Reader {
                     unicode(n);
                 }
                 ucRemaining_ = top().uc;
+                p_ = skipFallback(p_, end_, ucRemaining_, top().dest == Dest::FontTable);
             }
             break;
         case Kind::Uc:
@@ -790,10 +1113,10 @@ class Reader {
 
     void endCell() {
         flushPending();
-        std::string& t = target();
+        Output& t = target();
         // A cell's last paragraph mark ends the cell, not a line of the row.
         if (lineEndTarget_ == &t && lineEndEnd_ == t.size() && !t.empty() && t.back() == '\n') {
-            t.back() = '\t';
+            t.setBack('\t');
         } else {
             t.push_back('\t');
         }
@@ -803,10 +1126,10 @@ class Reader {
 
     void endRow() {
         flushPending();
-        std::string& t = target();
+        Output& t = target();
         // The last cell's tab would end the line: a row ends with its line end.
         if (cellTabTarget_ == &t && cellTabEnd_ == t.size() && !t.empty() && t.back() == '\t') {
-            t.back() = '\n';
+            t.setBack('\n');
         } else {
             t.push_back('\n');
         }
@@ -821,7 +1144,7 @@ class Reader {
         target().push_back(c);
     }
 
-    void emitAscii(const std::string& s) {
+    void emitAscii(std::string_view s) {
         flushPending();
         target().append(s);
     }
@@ -849,12 +1172,12 @@ class Reader {
             }
             return;
         }
-        appendUtf8(cp, target());
+        target().appendUtf8(cp);
     }
 
     void emitByte(unsigned char b) {
         const State& st = top();
-        std::string* t = &target();
+        Output* t = &target();
         if (highSurrogate_ != 0) {
             flushSurrogate();
         }
@@ -882,14 +1205,14 @@ class Reader {
         if (pendingBytes_.empty()) {
             return;
         }
-        decoder_.decode(pendingCodePage_, pendingBytes_, *pendingTarget_);
+        pendingTarget_->append(decoder_.decode(pendingCodePage_, pendingBytes_));
         pendingBytes_.clear();
         pendingLead_ = false;
     }
 
     void flushSurrogate() {
         // A high surrogate with no low one after it.
-        appendUtf8(kReplacement, *highSurrogateTarget_);
+        highSurrogateTarget_->appendUtf8(kReplacement);
         highSurrogate_ = 0;
     }
 
@@ -902,7 +1225,7 @@ class Reader {
 
     std::string finish() {
         if (notes_.empty()) {
-            return std::move(out_);
+            return out_.take();
         }
         // Notes follow the body after an empty line, as a plain-text save
         // of a word processor places them.
@@ -912,8 +1235,9 @@ class Reader {
             }
             out_.push_back('\n');
         }
-        out_.append(notes_);
-        return std::move(out_);
+        std::string notes = notes_.take();
+        out_.append(notes.data(), notes.size());
+        return out_.take();
     }
 
     const unsigned char* p_;
@@ -934,22 +1258,22 @@ class Reader {
     bool ansiCodePageSet_ = false;
     int footnoteCount_ = 0;
 
-    std::string out_;
-    std::string notes_;
+    Output out_;
+    Output notes_;
     // Where the last cell tab and the last line end were written, so that a
     // row or cell end can take their place.
-    std::string* cellTabTarget_ = nullptr;
+    Output* cellTabTarget_ = nullptr;
     size_t cellTabEnd_ = 0;
-    std::string* lineEndTarget_ = nullptr;
+    Output* lineEndTarget_ = nullptr;
     size_t lineEndEnd_ = 0;
 
     rtf::CodePageDecoder decoder_;
     std::string pendingBytes_;
     int pendingCodePage_ = 0;
-    std::string* pendingTarget_ = nullptr;
+    Output* pendingTarget_ = nullptr;
     bool pendingLead_ = false;
     char32_t highSurrogate_ = 0;
-    std::string* highSurrogateTarget_ = nullptr;
+    Output* highSurrogateTarget_ = nullptr;
 };
 
 } // namespace
