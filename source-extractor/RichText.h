@@ -11,8 +11,4 @@ namespace vantrel::extractor {
 // cannot be opened or read, or is not a regular file.
 std::optional<std::string> readRichText(const std::string& path);
 
-// The whole content of a regular file. Nothing for a missing or unreadable
-// file, a directory, a FIFO or a device; never blocks on any of them.
-std::optional<std::string> readRegularFile(const std::string& path);
-
 } // namespace vantrel::extractor

@@ -37,6 +37,13 @@ constexpr std::array<std::string_view, 3> richTextExtensions = {"rtf", "html", "
     std::exit(1);
 }
 
+// A rich-text document is mapped, not copied; if it shrinks while it is read,
+// the access past its new end raises SIGBUS. That is a failed read, not a crash.
+void failReadOnBusError(int) {
+    (void)!::write(STDERR_FILENO, richTextFailureMessage.data(), richTextFailureMessage.size());
+    ::_exit(1);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -61,7 +68,9 @@ int main(int argc, char** argv) {
         extracted = std::move(*text);
     } else if (std::find(richTextExtensions.begin(), richTextExtensions.end(), extensionName) !=
                richTextExtensions.end()) {
+        std::signal(SIGBUS, failReadOnBusError);
         std::optional<std::string> text = readRichText(source);
+        std::signal(SIGBUS, SIG_DFL);
         if (!text) {
             fail(richTextFailureMessage);
         }

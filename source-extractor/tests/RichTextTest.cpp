@@ -1,4 +1,5 @@
 #include "RichText.h"
+#include "FileContent.h"
 #include "TestSupport.h"
 
 #include <filesystem>
@@ -53,11 +54,19 @@ TEST(RichText, FailsOnFilesThatCannotBeRead) {
     }
 }
 
-TEST(RichText, ReadsWholeFilesAndEmptyOnes) {
+TEST(FileContent, ReadsWholeFilesEmptyOnesAndOnesWithoutASize) {
     TemporaryDirectory dir;
-    EXPECT_EQ(readRegularFile(dir.write("empty.rtf", "")), std::string());
+    const auto empty = FileContent::read(dir.write("empty.rtf", ""));
+    ASSERT_TRUE(empty.has_value());
+    EXPECT_EQ(empty->bytes(), "");
     const std::string big(3 * 1024 * 1024 + 7, 'x');
-    EXPECT_EQ(readRegularFile(dir.write("big.html", big)), big);
+    const auto mapped = FileContent::read(dir.write("big.html", big));
+    ASSERT_TRUE(mapped.has_value());
+    EXPECT_EQ(mapped->bytes(), big);
+    // /proc reports a size of 0 for files that hold text.
+    const auto status = FileContent::read("/proc/self/status");
+    ASSERT_TRUE(status.has_value());
+    EXPECT_NE(status->bytes().find("Name:"), std::string_view::npos);
 }
 
 } // namespace

@@ -45,7 +45,8 @@ void drain(int fd, std::string& into, bool& open) {
 
 } // namespace
 
-RunResult runExtractor(const std::vector<std::string>& arguments, Output output) {
+RunResult runExtractor(const std::vector<std::string>& arguments, Output output,
+                       const std::function<void(pid_t)>& whileRunning) {
     int out[2];
     int err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
@@ -78,6 +79,9 @@ RunResult runExtractor(const std::vector<std::string>& arguments, Output output)
     if (output == Output::closedPipe) {
         ::close(out[0]);
         out[0] = -1;
+    }
+    if (whileRunning) {
+        whileRunning(child);
     }
 
     RunResult result;

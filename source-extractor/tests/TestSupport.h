@@ -3,7 +3,9 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace vantrel::extractor::test {
@@ -34,6 +36,8 @@ struct RunResult {
 enum class Output { pipe, closedPipe, fullDevice };
 
 // Runs the built extractor with these arguments (not counting its own path).
-RunResult runExtractor(const std::vector<std::string>& arguments, Output output = Output::pipe);
+// `whileRunning`, if given, is called with the child's pid once it has started.
+RunResult runExtractor(const std::vector<std::string>& arguments, Output output = Output::pipe,
+                       const std::function<void(pid_t)>& whileRunning = {});
 
 } // namespace vantrel::extractor::test
