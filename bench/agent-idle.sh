@@ -14,32 +14,15 @@
 # main one, resident memory under 12 MiB, no growth over the 2,000 probes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/lib.sh
 
 seconds=${VANTREL_BENCH_SECONDS:-60}
-build=${VANTREL_BENCH_BUILD_DIR:-}
-if [ -z "$build" ]; then
-    cmake --preset release >/dev/null
-    build=build/release
-else
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTREL_WERROR=ON >/dev/null
-fi
-cmake --build "$build" -j 2 --target vantrel-status agent-probe-bench >/dev/null
+bench_build vantrel-status agent-probe-bench
 agent="$build/status-agent/vantrel-status"
 probe_bench="$build/status-agent/platform/linux/agent-probe-bench"
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-if (exec 3<>/dev/tcp/127.0.0.1/18777) 2>/dev/null; then
-    echo "agent-idle: port 18777 is already in use; stop whatever serves it first" >&2
-    exit 1
-fi
+bench_scratch
+bench_need_free_port agent-idle
 
 # Starts a health server and sets server_port once it listens.
 start_server() {
@@ -52,14 +35,6 @@ start_server() {
 start_server --port 18777 --log "$work/requests.log"
 start_server --port 0 --silent
 silent_port=$server_port
-
-# The agent's own CPU time in nanoseconds and context switches, summed over its threads.
-cpu_ns() { awk '{ sum += $1 } END { print sum }' /proc/"$1"/task/*/schedstat; }
-switches() {
-    cat /proc/"$1"/task/*/status |
-        awk '/^(voluntary|nonvoluntary)_ctxt_switches/ { sum += $2 } END { print sum }'
-}
-field() { awk -v key="$2:" '$1 == key { print $2 }' /proc/"$1"/status; }
 
 mkdir -p "$work/data/Vantrel/runtime"
 chmod 700 "$work/data/Vantrel" "$work/data/Vantrel/runtime"

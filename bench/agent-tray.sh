@@ -18,51 +18,20 @@
 # reaches the host in under 50 ms. Exit status 0 when they hold, 1 when not.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/lib.sh
 
 seconds=${VANTREL_BENCH_SECONDS:-60}
-build=${VANTREL_BENCH_BUILD_DIR:-}
-if [ -z "$build" ]; then
-    cmake --preset release >/dev/null
-    build=build/release
-else
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTREL_WERROR=ON >/dev/null
-fi
-cmake --build "$build" -j 2 --target vantrel-status vantrel-tray-view tray-latency-bench >/dev/null
+bench_build vantrel-status vantrel-tray-view tray-latency-bench
 agent="$build/status-agent/vantrel-status"
 view="$build/status-agent/tools/vantrel-tray-view"
 latency_bench="$build/status-agent/tools/tray-latency-bench"
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+bench_scratch
+bench_need_free_port agent-tray
 
-if (exec 3<>/dev/tcp/127.0.0.1/18777) 2>/dev/null; then
-    echo "agent-tray: port 18777 is already in use; stop whatever serves it first" >&2
-    exit 1
-fi
-
-# A bus that starts no services, gone with this script.
-cat >"$work/bus.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=$work/bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-EOF
-dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile --print-address=1 \
-    >"$work/bus.address" 2>/dev/null &
+# A bus that starts no services, gone with this script: the tests' own.
+dbus-daemon --config-file=status-agent/tools/private-bus.conf --nofork --nopidfile \
+    --print-address=1 >"$work/bus.address" 2>/dev/null &
 pids+=($!)
 for _ in $(seq 50); do [ -s "$work/bus.address" ] && break; sleep 0.1; done
 bus=$(head -n1 "$work/bus.address")
@@ -71,13 +40,6 @@ python3 bench/health-server.py --port 18777 >/dev/null &
 pids+=($!)
 server_pid=$!
 for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/18777) 2>/dev/null && break; sleep 0.1; done
-
-cpu_ns() { awk '{ sum += $1 } END { print sum }' /proc/"$1"/task/*/schedstat; }
-switches() {
-    cat /proc/"$1"/task/*/status |
-        awk '/^(voluntary|nonvoluntary)_ctxt_switches/ { sum += $2 } END { print sum }'
-}
-field() { awk -v key="$2:" '$1 == key { print $2 }' /proc/"$1"/status; }
 
 # Each agent has a data folder (and so a lock) of its own.
 start_agent() { # name bus-address

@@ -7,103 +7,21 @@
 // Used by bench/agent-tray.sh.
 //
 //   tray-latency-bench AGENT_EXECUTABLE [ROUNDS]
+#include "LoopbackServer.h"
 #include "TrayHost.h"
 #include "TraySupport.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
-#include <thread>
+#include <stdexcept>
 
 using namespace vantrel;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Answers /healthz as told, noting when each answer of a kind went out.
-class FlippingServer {
-  public:
-    FlippingServer() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int yes = 1;
-        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(18777);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listener_, 16) != 0) {
-            std::fprintf(stderr, "tray-latency-bench: port 18777 is in use\n");
-            std::exit(2);
-        }
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~FlippingServer() {
-        stop_ = true;
-        ::shutdown(listener_, SHUT_RDWR);
-        thread_.join();
-        ::close(listener_);
-    }
-
-    void setHealthy(bool healthy) {
-        std::lock_guard lock(mutex_);
-        healthy_ = healthy;
-        firstAnswer_.reset();
-    }
-    std::optional<Clock::time_point> firstAnswer() const {
-        std::lock_guard lock(mutex_);
-        return firstAnswer_;
-    }
-
-  private:
-    void serve() {
-        while (!stop_) {
-            const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0) {
-                continue;
-            }
-            std::string request;
-            char buffer[1024];
-            while (request.find("\r\n\r\n") == std::string::npos) {
-                pollfd readable{client, POLLIN, 0};
-                const ssize_t got =
-                    ::poll(&readable, 1, 1000) > 0 ? ::read(client, buffer, sizeof buffer) : 0;
-                if (got <= 0) {
-                    break;
-                }
-                request.append(buffer, static_cast<std::size_t>(got));
-            }
-            std::lock_guard lock(mutex_);
-            const std::string body = healthy_ ? R"({"service":"vantrel-local"})" : "{}";
-            const std::string response =
-                std::string(healthy_ ? "HTTP/1.1 200 OK" : "HTTP/1.1 503 Service Unavailable") +
-                "\r\nContent-Length: " + std::to_string(body.size()) +
-                "\r\nConnection: close\r\n\r\n" + body;
-            ::send(client, response.data(), response.size(), MSG_NOSIGNAL);
-            if (!firstAnswer_) {
-                firstAnswer_ = Clock::now();
-            }
-            ::close(client);
-        }
-    }
-
-    int listener_ = -1;
-    std::atomic<bool> stop_{false};
-    mutable std::mutex mutex_;
-    bool healthy_ = true;
-    std::optional<Clock::time_point> firstAnswer_;
-    std::thread thread_;
-};
 
 double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
@@ -119,7 +37,18 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 100;
-    FlippingServer server;
+    using Server = test::LoopbackServer;
+    const Server::Script healthyAnswer = {Server::Mode::answer,
+                                          Server::response(200, R"({"service":"vantrel-local"})")};
+    const Server::Script failedAnswer = {Server::Mode::answer, Server::response(503, "{}")};
+    std::unique_ptr<Server> server;
+    try {
+        server = std::make_unique<Server>(
+            std::map<std::string, Server::Script>{{"/healthz", healthyAnswer}}, 18777);
+    } catch (const std::runtime_error&) {
+        std::fprintf(stderr, "tray-latency-bench: port 18777 is in use\n");
+        return 2;
+    }
     test::PrivateBus bus;
     test::TemporaryFolder folder;
     if (bus.address().empty()) {
@@ -164,7 +93,7 @@ int main(int argc, char** argv) {
         wantedText = healthy ? "VT \u25cf" : "VT \u25cb";
         lineSeen.reset();
         textSeen.reset();
-        server.setHealthy(healthy);
+        const unsigned kind = server->setRoute("/healthz", healthy ? healthyAnswer : failedAnswer);
         std::optional<std::string> answer;
         host->click("Refresh Status", [&](const std::string& error) { answer = error; });
         if (!test::spinUntil([&] { return lineSeen && textSeen; }, 5s)) {
@@ -172,9 +101,27 @@ int main(int argc, char** argv) {
                          wantedLine.c_str());
             return 1;
         }
-        const auto answered = server.firstAnswer().value();
-        lineMs.push_back(std::chrono::duration<double, std::milli>(*lineSeen - answered).count());
-        textMs.push_back(std::chrono::duration<double, std::milli>(*textSeen - answered).count());
+        // When the first answer of the new kind went out (its record follows the send).
+        std::optional<Clock::time_point> answered;
+        test::waitUntil(
+            [&] {
+                for (const auto& each : server->answers()) {
+                    if (each.routesVersion == kind) {
+                        answered = each.sent;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            1s);
+        if (!answered) {
+            std::fprintf(stderr,
+                         "tray-latency-bench: round %d: no answer of the new kind was recorded\n",
+                         round);
+            return 1;
+        }
+        lineMs.push_back(std::chrono::duration<double, std::milli>(*lineSeen - *answered).count());
+        textMs.push_back(std::chrono::duration<double, std::milli>(*textSeen - *answered).count());
     }
 
     const auto row = [](const char* what, const std::vector<double>& ms) {

@@ -1,4 +1,5 @@
 #include "HtmlEncoding.h"
+#include "Utf16Text.h"
 
 #include <iconv.h>
 
@@ -275,24 +276,6 @@ bool isAsciiAlpha(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-void appendCodePoint(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 std::string_view encodingForLabel(std::string_view label) {
     while (!label.empty() && isHtmlSpace(label.front()))
         label.remove_prefix(1);
@@ -443,41 +426,16 @@ std::string decodeWindows1252(std::string_view in) {
         else if (byte < 0x80)
             out += ch;
         else if (byte < 0xA0)
-            appendCodePoint(out, kWindows1252High[byte - 0x80]);
+            appendUtf8(out, kWindows1252High[byte - 0x80]);
         else
-            appendCodePoint(out, byte);
+            appendUtf8(out, byte);
     }
     return out;
 }
 
+// NUL characters become U+FFFD here as in every other encoding.
 std::string decodeUtf16(std::string_view in, bool bigEndian) {
-    std::string out;
-    out.reserve(in.size() + in.size() / 2);
-    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
-    const std::size_t units = in.size() / 2;
-    auto unit = [&](std::size_t i) -> char32_t {
-        const unsigned first = p[2 * i];
-        const unsigned second = p[2 * i + 1];
-        return bigEndian ? (first << 8 | second) : (second << 8 | first);
-    };
-    for (std::size_t i = 0; i < units; ++i) {
-        const char32_t u = unit(i);
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
-            const char32_t v = unit(i + 1);
-            if (v >= 0xDC00 && v <= 0xDFFF) {
-                appendCodePoint(out, 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00));
-                ++i;
-                continue;
-            }
-        }
-        if (u == 0 || (u >= 0xD800 && u <= 0xDFFF))
-            out += kReplacement;
-        else
-            appendCodePoint(out, u);
-    }
-    if (in.size() % 2 != 0)
-        out += kReplacement; // a lone last byte
-    return out;
+    return sanitizeUtf8(utf8FromUtf16Bytes(in, bigEndian));
 }
 
 // Nothing when iconv does not know the encoding. Bytes it rejects become

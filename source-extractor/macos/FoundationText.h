@@ -1,9 +1,11 @@
-// NSString to UTF-8 for the readers. Objective-C++ only.
+// What both readers need from Foundation: the file URL to open and NSString
+// text as UTF-8. Objective-C++ only.
 #pragma once
 
 #import <Foundation/Foundation.h>
 
-#include "macos/Utf16Text.h"
+#include "Utf16Text.h"
+#include "macos/SpecialFile.h"
 
 #include <cstdint>
 #include <string>
@@ -16,6 +18,18 @@ inline std::string utf8Text(NSString* text) {
     std::vector<unichar> units(text.length);
     [text getCharacters:units.data() range:NSMakeRange(0, units.size())];
     return utf8FromUtf16(units.data(), units.size());
+}
+
+// The file URL a document reader opens for `path`, or nil for a FIFO, socket or
+// device, which would hold the reader for ever.
+inline NSURL* documentURL(const std::string& path) {
+    if (isSpecialFile(path)) {
+        return nil;
+    }
+    NSString* filePath =
+        [[NSFileManager defaultManager] stringWithFileSystemRepresentation:path.c_str()
+                                                                    length:path.size()];
+    return [NSURL fileURLWithPath:filePath];
 }
 
 } // namespace vantrel::extractor

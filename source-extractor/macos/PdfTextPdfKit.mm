@@ -5,22 +5,15 @@
 #include "PdfPages.h"
 #include "PdfText.h"
 #include "macos/FoundationText.h"
-#include "macos/SpecialFile.h"
 
 #include <climits>
 
 namespace vantrel::extractor {
 
 std::optional<std::string> readPDFText(const std::string& path) {
-    // A FIFO or device would hold the document reader for ever.
-    if (isSpecialFile(path)) {
-        return std::nullopt;
-    }
     @autoreleasepool {
-        NSString* filePath =
-            [[NSFileManager defaultManager] stringWithFileSystemRepresentation:path.c_str()
-                                                                        length:path.size()];
-        PDFDocument* document = [[PDFDocument alloc] initWithURL:[NSURL fileURLWithPath:filePath]];
+        NSURL* url = documentURL(path);
+        PDFDocument* document = url == nil ? nil : [[PDFDocument alloc] initWithURL:url];
         if (document == nil) {
             return std::nullopt;
         }

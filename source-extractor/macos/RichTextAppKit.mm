@@ -4,27 +4,22 @@
 
 #include "RichText.h"
 #include "macos/FoundationText.h"
-#include "macos/SpecialFile.h"
 
 namespace vantrel::extractor {
 
 std::optional<std::string> readRichText(const std::string& path) {
-    // A FIFO or device would hold the document reader for ever.
-    if (isSpecialFile(path)) {
-        return std::nullopt;
-    }
     @autoreleasepool {
-        NSString* filePath =
-            [[NSFileManager defaultManager] stringWithFileSystemRepresentation:path.c_str()
-                                                                        length:path.size()];
+        NSURL* url = documentURL(path);
+        if (url == nil) {
+            return std::nullopt;
+        }
         // No options: no document type and no encoding are imposed. The error
         // is not shown; a nil result is the failure.
         NSError* error = nil;
-        NSAttributedString* document =
-            [[NSAttributedString alloc] initWithURL:[NSURL fileURLWithPath:filePath]
-                                            options:@{}
-                                 documentAttributes:nil
-                                              error:&error];
+        NSAttributedString* document = [[NSAttributedString alloc] initWithURL:url
+                                                                       options:@{}
+                                                            documentAttributes:nil
+                                                                         error:&error];
         if (document == nil) {
             return std::nullopt;
         }

@@ -1,4 +1,5 @@
 #include "RtfText.h"
+#include "OutputChecks.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,8 @@
 namespace vantrel::extractor {
 namespace {
 
+using test::isValidUtf8;
+
 struct Case {
     const char* name;
     std::string rtf;
@@ -22,35 +25,6 @@ void expectAll(const std::vector<Case>& cases) {
     for (const Case& c : cases) {
         EXPECT_EQ(rtfToText(c.rtf), c.text) << c.name;
     }
-}
-
-bool isValidUtf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        auto b = static_cast<unsigned char>(s[i]);
-        size_t len = b < 0x80           ? 1
-                     : (b >> 5) == 0x6  ? 2
-                     : (b >> 4) == 0xE  ? 3
-                     : (b >> 3) == 0x1E ? 4
-                                        : 0;
-        if (len == 0 || i + len > s.size()) {
-            return false;
-        }
-        char32_t cp = len == 1 ? b : b & (0x7F >> len);
-        for (size_t k = 1; k < len; ++k) {
-            auto t = static_cast<unsigned char>(s[i + k]);
-            if ((t & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (t & 0x3F);
-        }
-        const char32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < minimum[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += len;
-    }
-    return true;
 }
 
 TEST(RtfText, ParagraphsTabsAndTables) {
@@ -209,42 +183,13 @@ TEST(RtfText, MalformedInputKeepsItsText) {
 TEST(RtfText, AnyBytesGiveValidUtf8) {
     // Fragments that stress the decoder; any mix of them must come out as
     // valid UTF-8.
+    const std::string fontTable = "{\\fonttbl{\\f1\\fcharset2 Symbol;}{\\f2\\fcharset128 M;}}";
     const std::vector<std::string> pieces = {
-        "{",
-        "}",
-        "\\",
-        "\\'",
-        "\\'8",
-        "\\'e9",
-        "\\'82",
-        "\\u",
-        "\\u-10179",
-        "\\u-8704",
-        "\\u55357",
-        "\\uc2 ",
-        "\\uc0 ",
-        "?",
-        "a",
-        " ",
-        "\xff",
-        "\xc3",
-        "\\bin2 ",
-        "\\par ",
-        "\\cell ",
-        "\\row ",
-        "\\*",
-        "\\pict ",
-        "\\f1 ",
-        "\\f2 ",
-        "\\ansicpg932 ",
-        "\\mac ",
-        "\\footnote ",
-        "\\chftn ",
-        "\\v ",
-        "\\plain ",
-        "{\\fonttbl{\\f1\\fcharset2 Symbol;}{\\f2\\fcharset128 M;}}",
-        "\\ansicpg65001 ",
-    };
+        "{",           "}",         "\\",       "\\'",      "\\'8",    "\\'e9",          "\\'82",
+        "\\u",         "\\u-10179", "\\u-8704", "\\u55357", "\\uc2 ",  "\\uc0 ",         "?",
+        "a",           " ",         "\xff",     "\xc3",     "\\bin2 ", "\\par ",         "\\cell ",
+        "\\row ",      "\\*",       "\\pict ",  "\\f1 ",    "\\f2 ",   "\\ansicpg932 ",  "\\mac ",
+        "\\footnote ", "\\chftn ",  "\\v ",     "\\plain ", fontTable, "\\ansicpg65001 "};
     std::mt19937 rng(12345);
     std::uniform_int_distribution<size_t> pick(0, pieces.size() - 1);
     std::uniform_int_distribution<int> length(1, 60);
@@ -272,6 +217,118 @@ TEST(RtfText, FuzzRegressionInputs) {
         std::stringstream bytes;
         bytes << in.rdbuf();
         EXPECT_TRUE(isValidUtf8(rtfToText(bytes.str()))) << entry.path();
+    }
+}
+
+TEST(RtfText, TextAndEscapesReadAlikeInEveryMix) {
+    // Random mixes of runs and escapes against the text they stand for. The
+    // same document with empty groups between its pieces takes the reader's
+    // slower general route and must give the same text.
+    struct Piece {
+        std::string rtf;
+        std::string text;
+    };
+    const std::vector<Piece> escapes = {
+        {"\\u233\\'e9", "é"},
+        {"\\u1078\\'3f", "ж"},
+        {"\\u20013?", "中"},
+        {"\\u-3913?", "\uF0B7"},
+        {"{\\uc2\\u8364\\'80x}", "€"},
+        {"{\\uc0\\u8364 }", "€"},
+        {"\\u-10179?\\u-8704?", "\xF0\x9F\x98\x80"},
+        {"\\u13?", "\n"},
+        {"\\u9?", "\t"},
+        {"\\u0?", ""},
+        {"\\'e9", "é"},
+        {"\\'80\\'e9\\'fc", "€éü"},
+        {"\\tab ", "\t"},
+        {"\\par ", "\n"},
+        {"\\~", "\u00A0"},
+        {"\r\n", ""},
+        {"{\\b}", ""},
+        {"{\\v hidden}", ""},
+        {"\xe9", "é"},
+    };
+    const std::string letters =
+        "abcdefghijklmnopqrstuvwxyzABCXYZ0123456789 .,;:!?'\"()-+=*&%$#@~|<>/";
+    std::mt19937 rng(2024);
+    auto pick = [&rng](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    for (int round = 0; round < 400; ++round) {
+        std::string body;
+        std::string split;
+        std::string text;
+        for (size_t i = pick(60) + 1; i > 0; --i) {
+            Piece piece;
+            if (pick(2) == 0) {
+                // Lengths around the sixteen-byte blocks the scanner reads.
+                for (size_t n = pick(40) + 1; n > 0; --n) {
+                    piece.rtf += letters[pick(letters.size())];
+                }
+                piece.text = piece.rtf;
+            } else {
+                piece = escapes[pick(escapes.size())];
+            }
+            body += piece.rtf;
+            split += piece.rtf + "{}";
+            text += piece.text;
+        }
+        ASSERT_EQ(rtfToText("{\\rtf1\\ansi\\ansicpg1252 " + body + "}"), text) << body;
+        ASSERT_EQ(rtfToText("{\\rtf1\\ansi\\ansicpg1252 " + split + "}"), text) << split;
+        ASSERT_EQ(rtfToText("{\\rtf1\\ansi\\ansicpg1252 " + body), text) << "unclosed: " << body;
+    }
+}
+
+TEST(RtfText, CodePageRunsDecodeAlikeFromFirstToLast) {
+    // A document decodes its first runs of a code page one way and, once it
+    // has used that page for a while, another: every run must come out the
+    // same. Combining pages (1255, 1258) and double-byte ones are included.
+    const int codePages[] = {1250, 1251,  1252,  1253,  1254,  1255,  1256, 1257, 1258,  874,  437,
+                             850,  10000, 10007, 20866, 28591, 28595, 932,  936,  65001, 99999};
+    for (int codePage : codePages) {
+        std::string escaped;
+        std::string raw;
+        for (int b = 0x80; b <= 0xFF; ++b) {
+            const char hex[] = "0123456789abcdef";
+            escaped += std::string("\\'") + hex[b / 16] + hex[b % 16];
+            raw += static_cast<char>(b);
+        }
+        std::string rtf = "{\\rtf1\\ansi\\ansicpg" + std::to_string(codePage) + " ";
+        for (int run = 0; run < 24; ++run) {
+            rtf += (run % 2 == 0 ? escaped : raw) + "\\par ";
+        }
+        const std::string text = rtfToText(rtf + "}");
+        ASSERT_TRUE(isValidUtf8(text)) << codePage;
+        const std::string first = text.substr(0, text.find('\n') + 1);
+        EXPECT_GT(first.size(), 128u) << codePage;
+        std::string expected;
+        for (int run = 0; run < 24; ++run) {
+            expected += first;
+        }
+        EXPECT_EQ(text, expected) << codePage;
+    }
+    // Hebrew points compose with their letter in every run.
+    std::string hebrew = "{\\rtf1\\ansicpg1255 ";
+    std::string composed;
+    for (int run = 0; run < 20; ++run) {
+        hebrew += "\\'e0\\'c8 ";
+        composed += "\uFB2F ";
+    }
+    EXPECT_EQ(rtfToText(hebrew + "}"), composed);
+}
+
+TEST(RtfText, PictureDataOfAnyLengthIsSkipped) {
+    // Hex data is passed over in blocks; braces, escapes and \bin at every
+    // offset inside it must still be seen.
+    for (size_t length = 0; length < 200; ++length) {
+        const std::string hex(length, 'a');
+        expectAll({
+            {"plain data", "{\\rtf1 A{\\pict " + hex + "}B}", "AB"},
+            {"nested group", "{\\rtf1 A{\\pict " + hex + "{\\*\\blipuid " + hex + "}" + hex + "}B}",
+             "AB"},
+            {"escaped braces", "{\\rtf1 A{\\pict " + hex + "\\{\\}\\\\" + hex + "}B}", "AB"},
+            {"binary braces", "{\\rtf1 A{\\pict " + hex + "\\bin2 }{" + hex + "}B}", "AB"},
+            {"unclosed", "{\\rtf1 A{\\pict " + hex, "A"},
+        });
     }
 }
 

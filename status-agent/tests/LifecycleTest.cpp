@@ -78,8 +78,6 @@ TEST(Lifecycle, LaunchTakesTheLockBuildsTheMenuAndProbesAtOnce) {
             EXPECT_EQ(lines[i].keyEquivalent, expected[i].key);
         }
     }
-    // The state line is the delegate's stateItem, set before anything changed it.
-    EXPECT_EQ(Inspector::stateItem(*agent.delegate), lines[0].item.get());
 
     // One probe is out before any timer tick.
     ASSERT_EQ(agent.http->requests.size(), 1u);
@@ -92,7 +90,6 @@ TEST(Lifecycle, LaunchTakesTheLockBuildsTheMenuAndProbesAtOnce) {
     ASSERT_EQ(agent.app.repeatingTimers.size(), 1u);
     EXPECT_EQ(agent.app.repeatingTimers[0]->intervalSeconds, 5.0);
     EXPECT_EQ(agent.app.repeatingTimers[0]->action, Action::refreshStatus);
-    EXPECT_EQ(Inspector::timer(*agent.delegate), agent.app.repeatingTimers[0].get());
     EXPECT_TRUE(agent.app.oneShotTimers.empty());
 
     // Each tick and each "Refresh Status" starts one more probe, without
@@ -160,6 +157,7 @@ TEST(Lifecycle, CleanUpStopsTheTimerBeforeReleasingTheLock) {
         timer.onInvalidate = [&] { freeWhenInvalidated = lockIsFree(agent.lockPath()); };
 
         terminate(agent);
+        EXPECT_EQ(agent.app.terminateCalls, 1);
         EXPECT_EQ(agent.app.willTerminateRuns, 1);
         EXPECT_TRUE(timer.invalidated);
         ASSERT_TRUE(freeWhenInvalidated.has_value());
@@ -168,6 +166,9 @@ TEST(Lifecycle, CleanUpStopsTheTimerBeforeReleasingTheLock) {
         // The descriptor itself is closed; the lock file stays.
         EXPECT_EQ(::fcntl(descriptor, F_GETFD), -1);
         EXPECT_TRUE(std::filesystem::exists(agent.lockPath()));
+        // Only the agent ends: nothing is launched or opened.
+        EXPECT_TRUE(agent.system->launches.empty());
+        EXPECT_TRUE(agent.system->openRequests.empty());
     }
 }
 

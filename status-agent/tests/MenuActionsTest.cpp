@@ -1,4 +1,5 @@
-// "Open Vantrel", "Open Settings to Stop API" and "Quit Status Menu".
+// "Open Vantrel" and "Open Settings to Stop API"; "Quit Status Menu" is in
+// LifecycleTest with the other ways of ending.
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -75,18 +76,6 @@ TEST(MenuActions, OpenRequestKeepsTheDelegateUntilItsAnswerHasRun) {
     EXPECT_EQ(agent.stateTitle(), "Vantrel could not open");
     // Once run, the answer lets go.
     EXPECT_TRUE(weak.expired());
-}
-
-TEST(MenuActions, QuitTerminatesOnlyTheAgent) {
-    Agent agent;
-    agent.launch();
-    agent.delegate->performAction(Action::quitMenu);
-    EXPECT_EQ(agent.app.terminateCalls, 1);
-    EXPECT_EQ(agent.app.willTerminateRuns, 1);
-    EXPECT_TRUE(agent.app.repeatingTimers[0]->invalidated);
-    EXPECT_TRUE(lockIsFree(agent.lockPath()));
-    EXPECT_TRUE(agent.system->launches.empty());
-    EXPECT_TRUE(agent.system->openRequests.empty());
 }
 
 } // namespace

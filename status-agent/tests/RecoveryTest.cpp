@@ -49,55 +49,48 @@ TEST(Recovery, FirstCallLaunchesAndRecordsTheAttempt) {
     }
 }
 
-TEST(Recovery, WindowDropsAttemptsFrom300SecondsOn) {
+// Earlier attempts, the last of them the last restart, and one call: within
+// 15 s of the last restart nothing launches; three attempts younger than 300 s
+// pause recovery; a clock set back holds launches back too.
+TEST(Recovery, LimitsAtTheirBoundaries) {
     struct Case {
-        double age;
+        const char* name;
+        std::vector<double> attempts;
+        double now;
         std::string title;
-        std::size_t attemptsAfter;
+        bool launches;
+        std::size_t pruned; // oldest attempts dropped from the window
     };
-    // Three attempts, the oldest at the given age: inside the window they pause
-    // recovery; once the oldest has left it, the call launches.
     const Case cases[] = {
-        {299.9, paused, 3},
-        {300.0, recovering, 3}, // two kept, one new
-        {300.1, recovering, 3},
+        {"oldest of three 299.9 s old", {t0, t0 + 99.9, t0 + 199.9}, t0 + 299.9, paused, false, 0},
+        {"oldest of three 300 s old", {t0, t0 + 100, t0 + 200}, t0 + 300, recovering, true, 1},
+        {"oldest of three 300.1 s old", {t0, t0 + 1, t0 + 2}, t0 + 300.1, recovering, true, 1},
+        {"at once", {t0}, t0, recovering, false, 0},
+        {"14.9 s after", {t0}, t0 + 14.9, recovering, false, 0},
+        {"15 s after", {t0}, t0 + 15, recovering, true, 0},
+        {"60 s after", {t0}, t0 + 60, recovering, true, 0},
+        // The pruned list is stored even though nothing was launched.
+        {"window freed, last too recent", {t0, t0 + 150, t0 + 290}, t0 + 300, recovering, false, 1},
+        {"last 100 s in the future", {t0 + 100}, t0, recovering, false, 0},
+        {"three in the future", {t0 + 1000, t0 + 2000, t0 + 3000}, t0, paused, false, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.age);
+        SCOPED_TRACE(c.name);
         RecoveryAgent agent;
-        const double now = t0 + c.age;
-        agent.attempts() = {t0, now - 200, now - 100};
-        agent.lastRestart() = now - 100;
-        EXPECT_EQ(agent.recoverAt(now), c.title);
-        EXPECT_EQ(agent.attempts().size(), c.attemptsAfter);
-        EXPECT_EQ(agent.system->launches.size(), c.title == paused ? 0u : 1u);
-    }
-}
-
-TEST(Recovery, MinimumIntervalOf15Seconds) {
-    struct Case {
-        double sinceLast;
-        bool launches;
-    };
-    for (const Case c : {Case{14.9, false}, Case{15.0, true}, Case{0.0, false}, Case{60, true}}) {
-        SCOPED_TRACE(c.sinceLast);
-        RecoveryAgent agent;
-        agent.attempts() = {t0};
-        agent.lastRestart() = t0;
-        EXPECT_EQ(agent.recoverAt(t0 + c.sinceLast), recovering);
+        agent.attempts() = c.attempts;
+        agent.lastRestart() = c.attempts.back();
+        EXPECT_EQ(agent.recoverAt(c.now), c.title);
+        std::vector<double> after(c.attempts.begin() + static_cast<long>(c.pruned),
+                                  c.attempts.end());
         if (c.launches) {
-            EXPECT_EQ(agent.system->launches.size(), 1u);
-            EXPECT_EQ(agent.attempts(), (std::vector<double>{t0, t0 + c.sinceLast}));
-            EXPECT_EQ(agent.lastRestart(), t0 + c.sinceLast);
-            EXPECT_EQ(agent.failures(), 0);
-        } else {
-            // Held back: nothing launched, nothing recorded, no file checked.
-            EXPECT_TRUE(agent.system->launches.empty());
-            EXPECT_TRUE(agent.system->executableChecks.empty());
-            EXPECT_EQ(agent.attempts(), std::vector<double>{t0});
-            EXPECT_EQ(agent.lastRestart(), t0);
-            EXPECT_EQ(agent.failures(), 2);
+            after.push_back(c.now);
         }
+        EXPECT_EQ(agent.attempts(), after);
+        EXPECT_EQ(agent.system->launches.size(), c.launches ? 1u : 0u);
+        // Held back or paused: no file is checked, and the counter stays.
+        EXPECT_EQ(agent.system->executableChecks.size(), c.launches ? 1u : 0u);
+        EXPECT_EQ(agent.lastRestart(), c.launches ? c.now : c.attempts.back());
+        EXPECT_EQ(agent.failures(), c.launches ? 0 : 2);
     }
 }
 
@@ -126,16 +119,6 @@ TEST(Recovery, ThreeAttemptsOfAnyMixPauseWithoutTouchingTheFileSystem) {
         EXPECT_EQ(agent.system->launches.size(), 4u);
         EXPECT_EQ(agent.attempts(), (std::vector<double>{t0 + 15, t0 + 30, t0 + 300}));
     }
-}
-
-TEST(Recovery, WindowFreedButLastAttemptTooRecentHoldsBack) {
-    RecoveryAgent agent;
-    agent.attempts() = {t0, t0 + 150, t0 + 290};
-    agent.lastRestart() = t0 + 290;
-    EXPECT_EQ(agent.recoverAt(t0 + 300), recovering);
-    EXPECT_TRUE(agent.system->launches.empty());
-    // The pruned list is stored even though nothing was launched.
-    EXPECT_EQ(agent.attempts(), (std::vector<double>{t0 + 150, t0 + 290}));
 }
 
 TEST(Recovery, MissingExecutableRecordsNothing) {
@@ -170,26 +153,6 @@ TEST(Recovery, FailedLaunchKeepsTheCounterAndCountsAgainstTheLimits) {
     EXPECT_EQ(agent.recoverAt(t0 + 60), paused);
     EXPECT_EQ(agent.system->launches.size(), 3u);
     EXPECT_EQ(agent.failures(), 2);
-}
-
-TEST(Recovery, ClockSetBackHoldsLaunchesBack) {
-    RecoveryAgent agent;
-    // The last attempt lies 100 seconds in the future.
-    agent.attempts() = {t0 + 100};
-    agent.lastRestart() = t0 + 100;
-    EXPECT_EQ(agent.recoverAt(t0), recovering);
-    EXPECT_EQ(agent.recoverAt(t0 + 114.9), recovering);
-    EXPECT_TRUE(agent.system->launches.empty());
-    EXPECT_EQ(agent.attempts(), std::vector<double>{t0 + 100}); // still in the window
-    EXPECT_EQ(agent.recoverAt(t0 + 115), recovering);
-    EXPECT_EQ(agent.system->launches.size(), 1u);
-
-    // Three attempts from the future keep recovery paused.
-    RecoveryAgent later;
-    later.attempts() = {t0 + 1000, t0 + 2000, t0 + 3000};
-    later.lastRestart() = t0 + 3000;
-    EXPECT_EQ(later.recoverAt(t0), paused);
-    EXPECT_EQ(later.attempts().size(), 3u);
 }
 
 } // namespace

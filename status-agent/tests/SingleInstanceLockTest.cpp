@@ -1,11 +1,9 @@
-// The single-instance lock on real files, with real second holders.
+// The single-instance lock on real files. A second agent and a killed one are
+// tested in LifecycleTest and end to end.
 #include "TestSupport.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -34,18 +32,6 @@ class Umask {
   private:
     mode_t previous;
 };
-
-// Whether a separate process can take the lock now (exit status 0: it could).
-bool lockIsFreeForAnotherProcess(const fs::path& lockPath) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int fd = ::open(lockPath.c_str(), O_RDONLY);
-        ::_exit(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : 1);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 TEST(SingleInstanceLock, CreatesTheRuntimeFolderAndLockFileOwnerOnly) {
     // Exact modes whatever the umask, including missing Application Support.
@@ -76,7 +62,6 @@ TEST(SingleInstanceLock, CreatesTheRuntimeFolderAndLockFileOwnerOnly) {
         // Close-on-exec: a relaunched Vantrel must not inherit the lock.
         EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
         EXPECT_FALSE(lockIsFree(lockPath));
-        EXPECT_FALSE(lockIsFreeForAnotherProcess(lockPath));
     }
 }
 
@@ -134,55 +119,6 @@ TEST(SingleInstanceLock, NoApplicationSupportFolderIsRefused) {
     EXPECT_FALSE(acquire(agent));
     EXPECT_EQ(lockDescriptor(agent), -1);
     EXPECT_TRUE(fs::is_empty(agent.support.path()));
-}
-
-TEST(SingleInstanceLock, SecondHolderIsRefusedAndLeavesTheFirstAlone) {
-    Agent first;
-    ASSERT_TRUE(acquire(first));
-
-    // flock belongs to the open file description, so a second agent in this
-    // process competes like one in another process.
-    Agent second;
-    second.system->supportDirectories = first.system->supportDirectories;
-    EXPECT_FALSE(acquire(second));
-    EXPECT_GE(lockDescriptor(second), 0); // left open for the clean-up
-    second.app.setDelegate(second.delegate.get());
-    second.app.terminate();
-    EXPECT_FALSE(lockIsFreeForAnotherProcess(first.lockPath()));
-
-    first.app.setDelegate(first.delegate.get());
-    first.app.terminate();
-    EXPECT_TRUE(lockIsFreeForAnotherProcess(first.lockPath()));
-}
-
-TEST(SingleInstanceLock, KilledHoldersLockIsFreeAtOnce) {
-    Agent agent;
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(ready[0]);
-        const char acquired = acquire(agent) ? 'y' : 'n';
-        [[maybe_unused]] const auto written = ::write(ready[1], &acquired, 1);
-        ::pause();
-        ::_exit(0);
-    }
-    ::close(ready[1]);
-    char acquired = 0;
-    ASSERT_EQ(::read(ready[0], &acquired, 1), 1);
-    ::close(ready[0]);
-    EXPECT_EQ(acquired, 'y');
-
-    Agent second;
-    second.system->supportDirectories = agent.system->supportDirectories;
-    EXPECT_FALSE(acquire(second));
-
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    EXPECT_TRUE(fs::exists(agent.lockPath()));
-    Agent third;
-    third.system->supportDirectories = agent.system->supportDirectories;
-    EXPECT_TRUE(acquire(third));
 }
 
 } // namespace

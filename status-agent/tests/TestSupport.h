@@ -1,12 +1,11 @@
-// Helpers shared by the agent's core tests: a temporary Application Support
-// folder on the real file system, an agent wired to the fake platform, and
+// Helpers shared by the agent's core tests: an agent wired to the fake platform
+// with a temporary Application Support folder on the real file system, and
 // access to the delegate's private state.
 #pragma once
 
 #include "StatusMenuDelegate.h"
+#include "Support.h"
 #include "platform/fake/FakePlatform.h"
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -26,8 +25,6 @@ struct StatusMenuDelegateInspector {
     }
     static std::vector<double>& restartAttempts(StatusMenuDelegate& d) { return d.restartAttempts; }
     static std::optional<double>& lastRestart(StatusMenuDelegate& d) { return d.lastRestart; }
-    static const void* stateItem(const StatusMenuDelegate& d) { return d.stateItem.get(); }
-    static const void* timer(const StatusMenuDelegate& d) { return d.timer.get(); }
 
     static bool acquireSingleInstanceLock(StatusMenuDelegate& d) {
         return d.acquireSingleInstanceLock();
@@ -41,28 +38,6 @@ struct StatusMenuDelegateInspector {
 namespace test {
 
 using Inspector = StatusMenuDelegateInspector;
-
-// A fresh directory under the system's temporary folder, removed with everything in it.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return root; }
-
-  private:
-    std::filesystem::path root;
-};
-
-void writeFile(const std::filesystem::path& path, const std::string& content, mode_t mode);
-std::string readFile(const std::filesystem::path& path);
-mode_t permissions(const std::filesystem::path& path);
-
-// True when another open file description could take the exclusive lock now.
-bool lockIsFree(const std::filesystem::path& lockPath);
-// The descriptors this process has open, from /proc/self/fd.
-std::vector<int> openDescriptors();
 
 platform::HttpResponse healthyResponse();
 
@@ -95,7 +70,7 @@ struct Agent {
     std::filesystem::path lockPath() const { return runtimeDirectory() / "status-menu.lock"; }
     std::filesystem::path desiredStatePath() const { return runtimeDirectory() / "desired-state"; }
 
-    TempDir support;
+    TemporaryFolder support;
     fake::Application app;
     std::shared_ptr<fake::HttpClient> http = std::make_shared<fake::HttpClient>();
     std::shared_ptr<fake::System> system = std::make_shared<fake::System>();

@@ -1,7 +1,7 @@
 // The macOS readers' plain C++ helpers, built and run on any POSIX system by
 // scripts/check-macos.
+#include "Utf16Text.h"
 #include "macos/SpecialFile.h"
-#include "macos/Utf16Text.h"
 
 #include <gtest/gtest.h>
 

@@ -3,6 +3,7 @@
 // org.kde.StatusNotifierWatcher, read its properties and menu, and listen for
 // the New* and dbusmenu signals; nothing here waits for a host.
 #include "TrayItem.h"
+#include "TrayProtocol.h"
 
 #include <gio/gio.h>
 #include <unistd.h>
@@ -16,12 +17,7 @@
 namespace vantrel::platform::tray {
 namespace {
 
-constexpr const char* itemPath = "/StatusNotifierItem";
 constexpr const char* menuPath = "/MenuBar";
-constexpr const char* itemInterface = "org.kde.StatusNotifierItem";
-constexpr const char* menuInterface = "com.canonical.dbusmenu";
-constexpr const char* watcherName = "org.kde.StatusNotifierWatcher";
-constexpr const char* watcherPath = "/StatusNotifierWatcher";
 constexpr const char* invalidArgs = "org.freedesktop.DBus.Error.InvalidArgs";
 
 // Activate and ContextMenu are left out on purpose: with ItemIsMenu set, hosts
@@ -474,9 +470,14 @@ void TrayItem::Impl::onMethodCall(GDBusConnection*, const gchar*, const gchar*,
 void TrayItem::Impl::handleMenuCall(const gchar* name, GVariant* parameters,
                                     GDBusMethodInvocation* invocation) {
     const std::string_view method(name);
-    const auto unknownId = [invocation](std::int32_t id) {
+    // False, with the error sent as the answer, when the id names no item.
+    const auto known = [this, invocation](std::int32_t id) {
+        if (knownId(id)) {
+            return true;
+        }
         g_dbus_method_invocation_return_dbus_error(
             invocation, invalidArgs, ("Unknown menu item id " + std::to_string(id)).c_str());
+        return false;
     };
 
     if (method == "GetLayout") {
@@ -486,8 +487,7 @@ void TrayItem::Impl::handleMenuCall(const gchar* name, GVariant* parameters,
         g_variant_get(parameters, "(iias)", &parent, &depth, &names);
         const auto filter = propertyFilter(names);
         g_variant_iter_free(names);
-        if (!knownId(parent)) {
-            unknownId(parent);
+        if (!known(parent)) {
             return;
         }
         g_dbus_method_invocation_return_value(
@@ -524,8 +524,7 @@ void TrayItem::Impl::handleMenuCall(const gchar* name, GVariant* parameters,
         std::int32_t id = 0;
         const gchar* property = nullptr;
         g_variant_get(parameters, "(i&s)", &id, &property);
-        if (!knownId(id)) {
-            unknownId(id);
+        if (!known(id)) {
             return;
         }
         GVariant* all = g_variant_ref_sink(itemProperties(id, {}));
@@ -547,8 +546,7 @@ void TrayItem::Impl::handleMenuCall(const gchar* name, GVariant* parameters,
         std::int32_t id = 0;
         const gchar* event = nullptr;
         g_variant_get(parameters, "(i&svu)", &id, &event, nullptr, nullptr);
-        if (!knownId(id)) {
-            unknownId(id);
+        if (!known(id)) {
             return;
         }
         // Answer first: hosts give up on a call after about a second, and Quit
@@ -591,8 +589,7 @@ void TrayItem::Impl::handleMenuCall(const gchar* name, GVariant* parameters,
     } else if (method == "AboutToShow") {
         std::int32_t id = 0;
         g_variant_get(parameters, "(i)", &id);
-        if (!knownId(id)) {
-            unknownId(id);
+        if (!known(id)) {
             return;
         }
         // Every change is pushed with signals, so a host never needs to refetch.
@@ -640,34 +637,19 @@ GVariant* TrayItem::Impl::onGetProperty(GDBusConnection*, const gchar*, const gc
 }
 
 std::unique_ptr<TrayItem> TrayItem::connect(const TrayItemOptions& options) {
-    std::string address = options.busAddress;
-    if (address.empty()) {
-        gchar* session = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-        if (session == nullptr) {
-            return nullptr;
-        }
-        address = session;
-        g_free(session);
-    }
-    // A connection of our own rather than the shared one: closing it takes the
-    // item off every panel at once, and a bus that goes away does not end the agent.
-    GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
+    // Closing our own connection takes the item off every panel at once.
+    GDBusConnection* connection = openBusConnection(options.busAddress);
     if (connection == nullptr) {
         return nullptr;
     }
-    g_dbus_connection_set_exit_on_close(connection, FALSE);
 
     auto impl = std::make_unique<Impl>();
     impl->options = options;
     impl->connection = connection;
     impl->context = g_main_context_ref_thread_default();
     impl->cancellable = g_cancellable_new();
-    impl->busName = "org.kde.StatusNotifierItem-" + std::to_string(::getpid()) + "-" +
-                    std::to_string(++itemCounter);
+    impl->busName =
+        itemNamePrefix + std::to_string(::getpid()) + "-" + std::to_string(++itemCounter);
 
     impl->nodeInfo = g_dbus_node_info_new_for_xml(introspection, nullptr);
     static const GDBusInterfaceVTable vtable = {

@@ -1,37 +1,20 @@
-// What the tray tests share: a private session bus of their own, a client that
-// makes raw D-Bus calls and records signals while the test's main loop turns,
-// temporary folders, child processes and a health endpoint on the agent's port.
+// What the tray tests share: a private session bus of their own, and a client
+// that makes raw D-Bus calls and records signals while the test's main loop turns.
 #pragma once
 
-#include <sys/types.h>
+#include "Support.h"
+#include "TrayHost.h"
 
 #include <chrono>
-#include <filesystem>
 #include <functional>
-#include <map>
-#include <mutex>
-#include <optional>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 typedef struct _GDBusConnection GDBusConnection;
 typedef struct _GVariant GVariant;
 
 namespace vantrel::test {
-
-// A fresh folder under the system's temporary folder, removed on destruction.
-class TemporaryFolder {
-  public:
-    TemporaryFolder();
-    ~TemporaryFolder();
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
 
 // A dbus-daemon of the test's own, with a configuration that starts no
 // services; the daemon is ended with the object. Nothing here touches the
@@ -47,10 +30,12 @@ class PrivateBus {
     const std::string& address() const { return address_; }
 
   private:
-    TemporaryFolder folder_;
-    pid_t pid_ = -1;
+    std::unique_ptr<Process> daemon_;
     std::string address_;
 };
+
+// The agent's menu as a panel reads it, under this state line.
+std::vector<trayview::MenuRow> agentMenuAsShown(const std::string& stateLine);
 
 // Turns the thread's default main loop until `done` holds or the time is up.
 bool spinUntil(const std::function<bool()>& done,
@@ -98,54 +83,6 @@ class BusClient {
     GDBusConnection* connection_ = nullptr;
     unsigned subscription_ = 0;
     std::vector<RecordedSignal> signals_;
-};
-
-// A child process with its output captured. Ended (SIGKILL) and reaped on destruction.
-class Process {
-  public:
-    // `environment` entries are added to (or replace those of) the test's own.
-    Process(const std::vector<std::string>& argv,
-            const std::map<std::string, std::string>& environment);
-    ~Process();
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    pid_t pid() const { return pid_; }
-    // Waits for the exit status (nothing if still running when the time is up,
-    // -signal if killed by a signal).
-    std::optional<int> wait(std::chrono::milliseconds limit);
-    // Everything written to standard output and error so far.
-    std::string output();
-    bool waitForOutput(const std::string& text, std::chrono::milliseconds limit);
-
-  private:
-    void drain(int timeoutMs);
-    pid_t pid_ = -1;
-    int output_ = -1;
-    std::string captured_;
-    std::optional<int> status_;
-};
-
-// Answers GET /healthz healthily on 127.0.0.1 at a fixed port, from one thread,
-// for as long as it lives.
-class HealthServer {
-  public:
-    explicit HealthServer(unsigned short port);
-    ~HealthServer();
-    HealthServer(const HealthServer&) = delete;
-    HealthServer& operator=(const HealthServer&) = delete;
-
-    bool listening() const { return listener_ >= 0; }
-    // Times of the requests received so far.
-    std::vector<std::chrono::steady_clock::time_point> requests() const;
-
-  private:
-    void serve();
-    int listener_ = -1;
-    int wake_[2] = {-1, -1};
-    mutable std::mutex mutex_;
-    std::vector<std::chrono::steady_clock::time_point> requests_;
-    std::thread thread_;
 };
 
 } // namespace vantrel::test

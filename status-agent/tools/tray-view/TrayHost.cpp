@@ -1,4 +1,5 @@
 #include "TrayHost.h"
+#include "platform/linux/TrayProtocol.h"
 
 #include <gio/gio.h>
 
@@ -9,12 +10,7 @@
 namespace vantrel::trayview {
 namespace {
 
-constexpr const char* itemInterface = "org.kde.StatusNotifierItem";
-constexpr const char* menuInterface = "com.canonical.dbusmenu";
-constexpr const char* watcherName = "org.kde.StatusNotifierWatcher";
-constexpr const char* watcherPath = "/StatusNotifierWatcher";
-constexpr const char* defaultItemPath = "/StatusNotifierItem";
-constexpr std::string_view itemNamePrefix = "org.kde.StatusNotifierItem-";
+using namespace platform::tray;
 
 constexpr const char* watcherIntrospection = R"xml(<node>
   <interface name="org.kde.StatusNotifierWatcher">
@@ -255,7 +251,7 @@ void TrayHost::Impl::update(const std::function<void(ItemState&)>& change) {
 
 void TrayHost::Impl::start() {
     if (!options.item.empty()) {
-        follow(options.item, defaultItemPath);
+        follow(options.item, itemPath);
     }
     // The object goes up before the name, so no caller finds the name without it.
     static const GDBusInterfaceVTable vtable = {
@@ -305,7 +301,7 @@ void TrayHost::Impl::addRegistration(const std::string& sender, const std::strin
         registration.path = service;
     } else {
         registration.busName = service;
-        registration.path = defaultItemPath;
+        registration.path = itemPath;
     }
     registration.key = registration.busName + registration.path;
     const bool known = std::any_of(registrations.begin(), registrations.end(),
@@ -403,7 +399,7 @@ void TrayHost::Impl::discover() {
                 g_variant_get(parameters, "(&s&s&s)", &name, nullptr, &newOwner);
                 if (!self->followed && *newOwner != '\0' &&
                     std::string_view(name).starts_with(itemNamePrefix)) {
-                    self->follow(name, defaultItemPath);
+                    self->follow(name, itemPath);
                 }
             },
             this, nullptr);
@@ -423,7 +419,7 @@ void TrayHost::Impl::discover() {
             const gchar* name = nullptr;
             while (!self->followed && g_variant_iter_next(names, "&s", &name)) {
                 if (std::string_view(name).starts_with(itemNamePrefix)) {
-                    self->follow(name, defaultItemPath);
+                    self->follow(name, itemPath);
                 }
             }
             g_variant_iter_free(names);
@@ -680,24 +676,10 @@ void TrayHost::Impl::readLayout() {
 }
 
 std::unique_ptr<TrayHost> TrayHost::connect(const HostOptions& options, Listener listener) {
-    std::string address = options.busAddress;
-    if (address.empty()) {
-        gchar* session = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-        if (session == nullptr) {
-            return nullptr;
-        }
-        address = session;
-        g_free(session);
-    }
-    GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
+    GDBusConnection* connection = openBusConnection(options.busAddress);
     if (connection == nullptr) {
         return nullptr;
     }
-    g_dbus_connection_set_exit_on_close(connection, FALSE);
     auto impl = std::make_unique<Impl>();
     impl->options = options;
     impl->listener = std::move(listener);

@@ -1,4 +1,5 @@
-// The libcurl client and the probe's judge against a real loopback server.
+// The libcurl client and the probe's judge against a real loopback server. What
+// the judge makes of each kind of body is in HealthProbeTest; here it meets HTTP.
 #include "HealthProbe.h"
 #include "LoopbackServer.h"
 #include "platform/Platform.h"
@@ -76,17 +77,9 @@ TEST(CurlHttpClient, ProbeVerdictsOnRealAnswers) {
                                 "e\r\n{\"service\":\"va\r\n"
                                 "d\r\nntrel-local\"}\r\n0\r\n\r\n";
     LoopbackServer server({
-        {"/extra", answer(200, R"({"version":"2.1","service":"vantrel-local","up":[1,2]})")},
         {"/plain", answer(200, R"({"service":"vantrel-local"})")},
-        {"/trailing-space", answer(200, R"({"service":"vantrel-local "})")},
-        {"/capital", answer(200, R"({"service":"Vantrel-local"})")},
         {"/no-content", answer(204, "")},
         {"/empty", answer(200, "")},
-        {"/array", answer(200, R"([{"service":"vantrel-local"}])")},
-        {"/number", answer(200, R"({"service":42})")},
-        {"/null", answer(200, R"({"service":null})")},
-        {"/created", answer(201, R"({"service":"vantrel-local"})")},
-        {"/error", answer(500, R"({"service":"vantrel-local"})")},
         {"/redirect", answer(302, "", "Location: /plain\r\n")},
         {"/redirect-twice", answer(302, "moved", "Location: /redirect\r\n")},
         {"/chunked", {Mode::answer, chunked}},
@@ -101,17 +94,9 @@ TEST(CurlHttpClient, ProbeVerdictsOnRealAnswers) {
         std::optional<long> status; // nothing: no response at all
     };
     const std::vector<Case> cases = {
-        {"/extra", true, 200},
         {"/plain", true, 200},
-        {"/trailing-space", false, 200},
-        {"/capital", false, 200},
         {"/no-content", false, 204},
         {"/empty", false, 200},
-        {"/array", false, 200},
-        {"/number", false, 200},
-        {"/null", false, 200},
-        {"/created", false, 201},
-        {"/error", false, 500},
         {"/missing", false, 404},
         {"/redirect", true, 200},
         {"/redirect-twice", true, 200},

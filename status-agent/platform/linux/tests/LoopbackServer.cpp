@@ -18,7 +18,9 @@ struct LoopbackServer::Connection {
     int fd = -1;
     std::string request;
     bool requestRead = false;
+    std::string path;
     Script script;
+    unsigned routesVersion = 0;
     size_t sent = 0;
     Clock::time_point nextByte;
 };
@@ -39,6 +41,8 @@ std::string reasonFor(int status) {
         return "Not Found";
     case 500:
         return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
     default:
         return "Status";
     }
@@ -59,17 +63,22 @@ std::string LoopbackServer::response(int status, std::string_view body,
     return text;
 }
 
-LoopbackServer::LoopbackServer(std::map<std::string, Script> routes) : routes_(std::move(routes)) {
+LoopbackServer::LoopbackServer(std::map<std::string, Script> routes, unsigned short port)
+    : routes_(std::move(routes)) {
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    // A fixed port may still have connections of an earlier run in TIME_WAIT.
+    const int reuse = 1;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         listen(listener_, 128) != 0 ||
         getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
         pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-        throw std::runtime_error("loopback server cannot listen");
+        throw std::runtime_error("loopback server cannot listen on port " + std::to_string(port));
     }
     port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { serve(); });
@@ -90,6 +99,17 @@ std::string LoopbackServer::url(std::string_view path) const {
 std::vector<std::string> LoopbackServer::requests() const {
     std::lock_guard lock(mutex_);
     return requests_;
+}
+
+unsigned LoopbackServer::setRoute(const std::string& path, Script script) {
+    std::lock_guard lock(mutex_);
+    routes_[path] = std::move(script);
+    return ++routesVersion_;
+}
+
+std::vector<LoopbackServer::Answer> LoopbackServer::answers() const {
+    std::lock_guard lock(mutex_);
+    return answers_;
 }
 
 void LoopbackServer::serve() {
@@ -127,7 +147,7 @@ void LoopbackServer::serve() {
         if (polled[1].revents & POLLIN) {
             int fd;
             while ((fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0) {
-                connections.push_back({fd, {}, false, {}, 0, {}});
+                connections.push_back({fd, {}, false, {}, {}, 0, 0, {}});
                 ++openConnections_;
             }
         }
@@ -153,16 +173,15 @@ void LoopbackServer::serve() {
                     connection.request.find("\r\n\r\n") != std::string::npos) {
                     connection.requestRead = true;
                     const auto start = connection.request.find(' ') + 1;
-                    const auto path = connection.request.substr(
+                    connection.path = connection.request.substr(
                         start, connection.request.find(' ', start) - start);
-                    {
-                        std::lock_guard lock(mutex_);
-                        requests_.push_back(path);
-                    }
-                    const auto route = routes_.find(path);
+                    std::lock_guard lock(mutex_);
+                    requests_.push_back(connection.path);
+                    const auto route = routes_.find(connection.path);
                     connection.script = route != routes_.end()
                                             ? route->second
                                             : Script{Mode::answer, response(404, "missing")};
+                    connection.routesVersion = routesVersion_;
                     connection.nextByte = Clock::now();
                     if (connection.script.mode == Mode::closeAtOnce) {
                         drop(i);
@@ -192,6 +211,10 @@ void LoopbackServer::serve() {
                 connection.nextByte += std::chrono::seconds(1);
             }
             if (connection.script.mode != Mode::neverAnswer && connection.sent >= bytes.size()) {
+                {
+                    std::lock_guard lock(mutex_);
+                    answers_.push_back({connection.path, connection.routesVersion, Clock::now()});
+                }
                 drop(i);
             }
         }

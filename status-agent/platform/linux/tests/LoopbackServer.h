@@ -1,5 +1,6 @@
-// A scripted HTTP server on 127.0.0.1 at a free port. One thread serves every
-// connection with poll(), so tests can count the client's threads.
+// A scripted HTTP server on 127.0.0.1, at a free port or at the agent's own.
+// One thread serves every connection with poll(), so tests can count the
+// client's threads.
 #pragma once
 
 #include <atomic>
@@ -26,8 +27,8 @@ class LoopbackServer {
         std::string bytes;
     };
 
-    // Requests for paths not in the routes get a 404.
-    explicit LoopbackServer(std::map<std::string, Script> routes);
+    // Requests for paths not in the routes get a 404. Port 0: any free port.
+    explicit LoopbackServer(std::map<std::string, Script> routes, unsigned short port = 0);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -38,6 +39,17 @@ class LoopbackServer {
     std::vector<std::string> requests() const;
     int openConnections() const { return openConnections_.load(); }
 
+    // Changes one route for the requests read from now on; returns the routes'
+    // new version (they start at 0).
+    unsigned setRoute(const std::string& path, Script script);
+    struct Answer {
+        std::string path;
+        unsigned routesVersion;                     // of the script that answered
+        std::chrono::steady_clock::time_point sent; // when the last byte went out
+    };
+    // Answers sent in full so far, in order.
+    std::vector<Answer> answers() const;
+
     // A complete response that closes the connection.
     static std::string response(int status, std::string_view body,
                                 std::string_view extraHeaders = {});
@@ -47,12 +59,14 @@ class LoopbackServer {
     void serve();
 
     std::map<std::string, Script> routes_;
+    unsigned routesVersion_ = 0;
     int listener_ = -1;
     int wake_[2] = {-1, -1};
     unsigned short port_ = 0;
     std::atomic<int> openConnections_{0};
     mutable std::mutex mutex_;
     std::vector<std::string> requests_;
+    std::vector<Answer> answers_;
     std::thread thread_;
 };
 

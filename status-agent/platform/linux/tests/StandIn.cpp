@@ -5,25 +5,10 @@
 #include <algorithm>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
-#include <thread>
 
 namespace vantrel::test {
 
 namespace fs = std::filesystem;
-
-TemporaryFolder::TemporaryFolder() {
-    std::string pattern = (fs::temp_directory_path() / "vantrel-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot create a temporary folder");
-    }
-    path_ = pattern;
-}
-
-TemporaryFolder::~TemporaryFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
 
 void writeStandIn(const fs::path& script, const fs::path& recordFolder, int sleepSeconds) {
     fs::create_directories(recordFolder);
@@ -77,14 +62,8 @@ std::vector<LaunchRecord> readLaunchRecords(const fs::path& recordFolder) {
 
 std::vector<LaunchRecord> waitForLaunchRecords(const fs::path& recordFolder, size_t count,
                                                std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        auto records = readLaunchRecords(recordFolder);
-        if (records.size() >= count || std::chrono::steady_clock::now() >= deadline) {
-            return records;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    waitUntil([&] { return readLaunchRecords(recordFolder).size() >= count; }, limit);
+    return readLaunchRecords(recordFolder);
 }
 
 namespace {
@@ -120,12 +99,8 @@ std::optional<std::vector<std::string>> statFields(pid_t pid) {
 
 std::optional<ProcessView> viewSleepingStandIn(pid_t pid, std::chrono::milliseconds limit) {
     const fs::path proc = "/proc/" + std::to_string(pid);
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (readWhole(proc / "comm").value_or("") != "sleep\n") {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!waitUntil([&] { return readWhole(proc / "comm").value_or("") == "sleep\n"; }, limit)) {
+        return std::nullopt;
     }
     ProcessView view;
     std::error_code error;

@@ -1,7 +1,9 @@
 // A stand-in program for launch tests: a shell script that records how it was
 // started, then execs `sleep` so that its descriptors and session can be read
-// from outside while it lives. Also the temporary folders the tests work in.
+// from outside while it lives.
 #pragma once
+
+#include "Support.h"
 
 #include <sys/types.h>
 
@@ -13,19 +15,6 @@
 #include <vector>
 
 namespace vantrel::test {
-
-// A fresh folder under the system's temporary folder, removed on destruction.
-class TemporaryFolder {
-  public:
-    TemporaryFolder();
-    ~TemporaryFolder();
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
 
 // Writes the stand-in at `script` (mode 0755). Each start leaves one record in
 // `recordFolder`, then the process sleeps for `sleepSeconds`.

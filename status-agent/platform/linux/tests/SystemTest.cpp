@@ -97,46 +97,42 @@ TEST(LinuxSystem, LaunchesWithExactArgumentsNullStreamsAndNothingElseInherited) 
     EXPECT_TRUE(reapedWithin(records[0].pid, 10s));
 }
 
-TEST(LinuxSystem, LaunchFailsWhenTheProgramCannotStart) {
-    TemporaryFolder folder;
-    const fs::path plain = folder.path() / "plain";
-    const fs::path badInterpreter = folder.path() / "bad-interpreter";
-    std::ofstream(plain) << "#!/bin/sh\nexit 0\n";
-    std::ofstream(badInterpreter) << "#!/nonexistent/shell\nexit 0\n";
-    fs::permissions(plain, fs::perms(0644));
-    fs::permissions(badInterpreter, fs::perms(0755));
-
-    auto system = createSystem();
-    for (const fs::path& path :
-         {folder.path() / "missing", plain, badInterpreter, folder.path(), fs::path()}) {
-        EXPECT_FALSE(system->launchProcess(path.string(), {"--background-service"})) << path;
-    }
-}
-
-TEST(LinuxSystem, ExecutableFileCheck) {
+TEST(LinuxSystem, ExecutableCheckAndLaunchFailures) {
     TemporaryFolder folder;
     const fs::path tool = folder.path() / "tool";
     const fs::path plain = folder.path() / "plain";
+    const fs::path badInterpreter = folder.path() / "bad-interpreter";
     std::ofstream(tool) << "#!/bin/sh\n";
-    std::ofstream(plain) << "text\n";
+    std::ofstream(plain) << "#!/bin/sh\nexit 0\n";
+    std::ofstream(badInterpreter) << "#!/nonexistent/shell\nexit 0\n";
     fs::permissions(tool, fs::perms(0755));
     fs::permissions(plain, fs::perms(0644));
+    fs::permissions(badInterpreter, fs::perms(0755));
     fs::create_symlink(tool, folder.path() / "link-to-tool");
     fs::create_symlink(folder.path() / "gone", folder.path() / "dangling");
-    fs::create_directory(folder.path() / "folder");
 
-    const std::vector<std::pair<fs::path, bool>> cases = {
+    struct Case {
+        fs::path path;
+        bool executable;
+    };
+    const Case cases[] = {
         {tool, true},
         {folder.path() / "link-to-tool", true},
+        // An executable file that still cannot start.
+        {badInterpreter, true},
         {plain, false},
         {folder.path() / "dangling", false},
-        {folder.path() / "folder", false},
+        {folder.path(), false},
         {folder.path() / "missing", false},
         {fs::path(), false},
     };
     auto system = createSystem();
-    for (const auto& [path, expected] : cases) {
-        EXPECT_EQ(system->isExecutableFile(path.string()), expected) << path;
+    for (const auto& c : cases) {
+        EXPECT_EQ(system->isExecutableFile(c.path.string()), c.executable) << c.path;
+        if (!c.executable || c.path == badInterpreter) {
+            EXPECT_FALSE(system->launchProcess(c.path.string(), {"--background-service"}))
+                << c.path;
+        }
     }
 }
 
