@@ -18,7 +18,7 @@ enum class Action { refreshStatus, openSettings, quitMenu };
 
 // One line of the status menu.
 class MenuItem {
-public:
+  public:
     virtual ~MenuItem() = default;
     virtual void setTitle(const std::string& title) = 0;
 };
@@ -26,7 +26,7 @@ public:
 // The status menu; items are appended top to bottom. An item with no action is
 // shown as an inert, disabled line. Key equivalents carry the default modifier.
 class Menu {
-public:
+  public:
     virtual ~Menu() = default;
     virtual std::shared_ptr<MenuItem> addItem(const std::string& title,
                                               std::optional<Action> action,
@@ -36,7 +36,7 @@ public:
 
 // The item's button in the menu bar / tray. It may be absent.
 class StatusButton {
-public:
+  public:
     virtual ~StatusButton() = default;
     virtual void setTitle(const std::string& title) = 0;
     virtual void setToolTip(const std::string& toolTip) = 0;
@@ -44,7 +44,7 @@ public:
 
 // The agent's item in the system menu bar (variable length).
 class StatusItem {
-public:
+  public:
     virtual ~StatusItem() = default;
     // Null when the item has no button (for example no tray host can be reached).
     virtual StatusButton* button() = 0;
@@ -53,7 +53,7 @@ public:
 
 // A timer scheduled on the main loop.
 class Timer {
-public:
+  public:
     virtual ~Timer() = default;
     virtual void invalidate() = 0;
 };
@@ -61,7 +61,7 @@ public:
 // Receives the application's launch and terminate notifications and the menu
 // actions, always on the main thread.
 class ApplicationDelegate {
-public:
+  public:
     virtual ~ApplicationDelegate() = default;
     virtual void applicationDidFinishLaunching() = 0;
     virtual void applicationWillTerminate() = 0;
@@ -70,7 +70,7 @@ public:
 
 // The process's one application object: event loop on the main thread.
 class Application {
-public:
+  public:
     virtual ~Application() = default;
     // Launch and terminate notifications and menu actions go to the delegate.
     // The application does not own it.
@@ -112,7 +112,7 @@ struct HttpRequest {
 // completion runs on a thread of the client's own, never the main thread; it
 // receives no response on any failure (transport, timeout, body too large).
 class HttpClient {
-public:
+  public:
     virtual ~HttpClient() = default;
     virtual void get(const HttpRequest& request,
                      std::function<void(std::optional<HttpResponse>)> completion) = 0;
@@ -125,7 +125,7 @@ std::optional<std::string> jsonTopLevelStringMember(std::string_view json, std::
 
 // Everything else the core reaches on the desktop.
 class System {
-public:
+  public:
     virtual ~System() = default;
     // Wall clock: seconds as a double. Not monotonic.
     virtual double now() = 0;
