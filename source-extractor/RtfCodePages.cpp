@@ -1,5 +1,7 @@
 #include "RtfCodePages.h"
 
+#include "Utf16Text.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -153,27 +155,6 @@ char32_t symbolToUnicode(unsigned char byte) {
     return byte < 0x20 ? 0 : kSymbolTable[byte - 0x20];
 }
 
-void appendUtf8(char32_t cp, std::string& out) {
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        cp = kReplacement;
-    }
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
 CodePageDecoder::~CodePageDecoder() {
     for (const Converter& c : converters_) {
         if (c.owned && static_cast<iconv_t>(c.handle) != kNoConverter) {
@@ -243,9 +224,9 @@ std::string_view CodePageDecoder::decode(int codePage, std::string_view bytes) {
         for (char b : bytes) {
             char32_t cp = symbolToUnicode(static_cast<unsigned char>(b));
             if (cp != 0) {
-                appendUtf8(cp, out);
+                appendUtf8(out, cp);
             } else if (static_cast<unsigned char>(b) >= 0x20) {
-                appendUtf8(kReplacement, out);
+                appendUtf8(out, kReplacement);
             }
         }
         return out;
@@ -254,7 +235,7 @@ std::string_view CodePageDecoder::decode(int codePage, std::string_view bytes) {
     auto cd = static_cast<iconv_t>(converter.handle);
     if (cd == kNoConverter) {
         for (size_t i = 0; i < bytes.size(); ++i) {
-            appendUtf8(kReplacement, out);
+            appendUtf8(out, kReplacement);
         }
         return out;
     }

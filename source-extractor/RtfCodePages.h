@@ -53,10 +53,6 @@ constexpr bool isLeadByte(int codePage, unsigned char byte) {
 // byte that has none.
 char32_t symbolToUnicode(unsigned char byte);
 
-// Appends a Unicode scalar value as UTF-8. Surrogates and values past
-// U+10FFFF become U+FFFD.
-void appendUtf8(char32_t codePoint, std::string& out);
-
 // Converts runs of code-page bytes to UTF-8. Keeps one iconv converter per
 // code page for the life of the object; a document uses only a few.
 class CodePageDecoder {

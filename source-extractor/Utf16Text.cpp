@@ -31,6 +31,9 @@ template <typename UnitAt> void appendUtf16(std::string& out, std::size_t count,
 } // namespace
 
 void appendUtf8(std::string& out, char32_t c) {
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        c = replacementCharacter;
+    }
     if (c < 0x80) {
         out += static_cast<char>(c);
     } else if (c < 0x800) {
