@@ -4,8 +4,8 @@
 
 #import <Foundation/Foundation.h>
 
+#include "SpecialFile.h"
 #include "Utf16Text.h"
-#include "macos/SpecialFile.h"
 
 #include <cstdint>
 #include <string>
