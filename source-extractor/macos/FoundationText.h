@@ -4,8 +4,8 @@
 
 #import <Foundation/Foundation.h>
 
+#include "SpecialFile.h"
 #include "Utf16Text.h"
-#include "macos/SpecialFile.h"
 
 #include <cstdint>
 #include <string>
@@ -21,14 +21,19 @@ inline std::string utf8Text(NSString* text) {
 }
 
 // The file URL a document reader opens for `path`, or nil for a FIFO, socket or
-// device, which would hold the reader for ever.
+// device, which would hold the reader for ever, and for bytes that are no name
+// in the file-system encoding: Foundation gives no string for those, and a
+// file URL made from nil raises instead of failing.
 inline NSURL* documentURL(const std::string& path) {
-    if (isSpecialFile(path)) {
+    if (path.empty() || isSpecialFile(path)) {
         return nil;
     }
     NSString* filePath =
         [[NSFileManager defaultManager] stringWithFileSystemRepresentation:path.c_str()
                                                                     length:path.size()];
+    if (filePath == nil || filePath.length == 0) {
+        return nil;
+    }
     return [NSURL fileURLWithPath:filePath];
 }
 

@@ -17,6 +17,12 @@ std::optional<std::string> readPDFText(const std::string& path) {
         if (document == nil) {
             return std::nullopt;
         }
+        // PDFKit opens an encrypted document locked unless the empty password
+        // opens it; a locked one gives no page text, so it is unreadable here
+        // rather than empty.
+        if (document.isLocked && ![document unlockWithPassword:@""]) {
+            return std::nullopt;
+        }
         // Read once; no real document comes near the limit of an int.
         const NSUInteger pageCount = document.pageCount;
         const int pages = pageCount > INT_MAX ? INT_MAX : static_cast<int>(pageCount);

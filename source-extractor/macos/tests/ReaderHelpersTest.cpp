@@ -1,7 +1,7 @@
-// The macOS readers' plain C++ helpers, built and run on any POSIX system by
-// scripts/check-macos.
+// The macOS readers' plain C++ helpers, built and run here with the
+// extractor's tests.
+#include "SpecialFile.h"
 #include "Utf16Text.h"
-#include "macos/SpecialFile.h"
 
 #include <gtest/gtest.h>
 

@@ -4,10 +4,12 @@
 //   SIGUSR1  stop the API on request ("stopped" is written first)
 //   SIGUSR2  crash, leaving "running" behind
 //   SIGTERM  quit
-// It records what happens to it, one line per event, in
-// $XDG_DATA_HOME/Vantrel/standin.log, since whoever launches it may give it no
-// output streams at all. It leaves by itself after ten minutes, so a forgotten
-// one never lingers.
+// It records what happens to it, one line per event, in Vantrel/standin.log
+// under the data folder ($XDG_DATA_HOME or ~/.local/share on Linux,
+// ~/Library/Application Support on macOS), since whoever launches it may give
+// it no output streams at all. It leaves by itself after ten minutes, so a
+// forgotten one never lingers. Plain POSIX: it is also the development bundle's
+// executable on macOS.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -15,7 +17,6 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -33,18 +35,69 @@ namespace {
 constexpr std::uint16_t port = 18777;
 constexpr auto lifetime = std::chrono::minutes(10);
 
-std::string dataHome() {
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    if (xdg != nullptr && xdg[0] == '/') {
-        return xdg;
+// The write end of the self-pipe; a signal handler can reach nothing else.
+int signalPipeWrite = -1;
+
+void forwardSignal(int signal) {
+    const int saved = errno;
+    const auto byte = static_cast<unsigned char>(signal);
+    [[maybe_unused]] const auto written = ::write(signalPipeWrite, &byte, 1);
+    errno = saved;
+}
+
+bool setCloseOnExec(int fd) {
+    return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+bool setNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// The handled signals arrive as bytes on the returned read end, so the loop
+// sees them in poll like any other event. -1 when the pipe cannot be made.
+int signalPipe(std::initializer_list<int> handled) {
+    int ends[2];
+    if (::pipe(ends) != 0) {
+        return -1;
     }
+    for (const int fd : ends) {
+        setCloseOnExec(fd);
+        setNonBlocking(fd);
+    }
+    signalPipeWrite = ends[1];
+    struct sigaction action {};
+    action.sa_handler = forwardSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : handled) {
+        ::sigaction(signal, &action, nullptr);
+    }
+    return ends[0];
+}
+
+std::string homeFolder() {
     const char* home = std::getenv("HOME");
     if (home == nullptr || home[0] == '\0') {
         const passwd* entry = getpwuid(getuid());
         home = entry != nullptr ? entry->pw_dir : "/";
     }
-    return std::string(home) + "/.local/share";
+    return home;
 }
+
+#if defined(__APPLE__)
+std::string dataHome() {
+    return homeFolder() + "/Library/Application Support";
+}
+#else
+std::string dataHome() {
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg != nullptr && xdg[0] == '/') {
+        return xdg;
+    }
+    return homeFolder() + "/.local/share";
+}
+#endif
 
 void makeDirectory(const std::string& path) {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
@@ -102,10 +155,12 @@ bool writeDesiredState(const Paths& p, const char* word) {
 }
 
 int listenOnApiPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
         return -1;
     }
+    setCloseOnExec(fd);
+    setNonBlocking(fd);
     const int yes = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     sockaddr_in address{};
@@ -142,8 +197,8 @@ void answer(int client) {
         std::string(health ? "HTTP/1.1 200 OK" : "HTTP/1.1 404 Not Found") +
         "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
         "\r\nConnection: close\r\n\r\n" + body;
-    [[maybe_unused]] const auto written =
-        ::send(client, response.data(), response.size(), MSG_NOSIGNAL);
+    // SIGPIPE is ignored: a client that has gone costs nothing.
+    [[maybe_unused]] const auto written = ::send(client, response.data(), response.size(), 0);
 }
 
 } // namespace
@@ -163,13 +218,8 @@ int main(int argc, char** argv) {
     }
     note(p, "started [" + arguments + "]");
 
-    sigset_t handled;
-    sigemptyset(&handled);
-    for (int signal : {SIGUSR1, SIGUSR2, SIGTERM, SIGINT, SIGHUP}) {
-        sigaddset(&handled, signal);
-    }
-    sigprocmask(SIG_BLOCK, &handled, nullptr);
-    const int signals = ::signalfd(-1, &handled, SFD_CLOEXEC);
+    ::signal(SIGPIPE, SIG_IGN);
+    const int signals = signalPipe({SIGUSR1, SIGUSR2, SIGTERM, SIGINT, SIGHUP});
 
     // The application means its API to run from here on.
     writeDesiredState(p, "running");
@@ -183,11 +233,11 @@ int main(int argc, char** argv) {
             break;
         }
         if ((watched[0].revents & POLLIN) != 0) {
-            signalfd_siginfo info{};
-            if (::read(signals, &info, sizeof info) != sizeof info) {
+            unsigned char received = 0;
+            if (::read(signals, &received, 1) != 1) {
                 continue;
             }
-            if (info.ssi_signo == SIGUSR1) {
+            if (received == SIGUSR1) {
                 // A stop on request: the word goes first, or the agent takes the
                 // stop for a failure.
                 writeDesiredState(p, "stopped");
@@ -196,7 +246,7 @@ int main(int argc, char** argv) {
                     listener = -1;
                 }
                 note(p, "stopped on request");
-            } else if (info.ssi_signo == SIGUSR2) {
+            } else if (received == SIGUSR2) {
                 note(p, "crashing");
                 const rlimit noCore{0, 0};
                 ::setrlimit(RLIMIT_CORE, &noCore);
@@ -207,8 +257,10 @@ int main(int argc, char** argv) {
             }
         }
         if (listener >= 0 && (watched[1].revents & POLLIN) != 0) {
-            const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            // No accept4 on macOS; nothing is spawned between the two calls.
+            const int client = ::accept(listener, nullptr, nullptr);
             if (client >= 0) {
+                setCloseOnExec(client);
                 answer(client);
                 ::close(client);
             }

@@ -1,4 +1,4 @@
-#include "macos/SpecialFile.h"
+#include "SpecialFile.h"
 
 #include <sys/stat.h>
 
