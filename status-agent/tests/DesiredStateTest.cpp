@@ -1,5 +1,5 @@
 // The desired-state reader on real files with real owners and permissions.
-#include "TestSupport.h"
+#include "FakeAgent.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

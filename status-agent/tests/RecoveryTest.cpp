@@ -1,5 +1,5 @@
 // The relaunch policy at its boundaries, on a fake clock and a fake launcher.
-#include "TestSupport.h"
+#include "FakeAgent.h"
 
 #include <gtest/gtest.h>
 

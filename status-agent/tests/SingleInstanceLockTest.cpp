@@ -1,6 +1,6 @@
 // The single-instance lock on real files. A second agent and a killed one are
 // tested in LifecycleTest and end to end.
-#include "TestSupport.h"
+#include "FakeAgent.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

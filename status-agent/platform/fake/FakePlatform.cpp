@@ -170,6 +170,15 @@ std::size_t HttpClient::pendingRequests() {
     return pending;
 }
 
+std::optional<std::string> System::jsonTopLevelStringMember(std::string_view json,
+                                                            std::string_view key) const {
+    const auto answer = jsonMembers.find({std::string(json), std::string(key)});
+    if (answer == jsonMembers.end()) {
+        return std::nullopt;
+    }
+    return answer->second;
+}
+
 std::vector<std::string> System::applicationSupportDirectories() {
     ++supportDirectoryQueries;
     return supportDirectories;

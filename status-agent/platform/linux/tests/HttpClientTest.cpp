@@ -115,7 +115,7 @@ TEST(CurlHttpClient, ProbeVerdictsOnRealAnswers) {
     for (size_t i = 0; i < cases.size(); ++i) {
         const Outcome outcome = wait(pending[i]);
         SCOPED_TRACE(cases[i].path);
-        EXPECT_EQ(isHealthyResponse(outcome.response), cases[i].healthy);
+        EXPECT_EQ(isHealthyResponse(*createSystem(), outcome.response), cases[i].healthy);
         EXPECT_EQ(outcome.response ? std::optional<long>(outcome.response->statusCode)
                                    : std::nullopt,
                   cases[i].status);
@@ -180,7 +180,7 @@ TEST(CurlHttpClient, ProxyEnvironmentDoesNotDivertTheRequest) {
     for (const auto& name : names) {
         unsetenv(name.c_str());
     }
-    EXPECT_TRUE(isHealthyResponse(outcome.response));
+    EXPECT_TRUE(isHealthyResponse(*createSystem(), outcome.response));
     EXPECT_EQ(server.requests(), std::vector<std::string>{"/healthz"});
 }
 

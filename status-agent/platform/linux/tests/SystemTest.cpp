@@ -1,5 +1,6 @@
 // The Linux system layer with real files and real child processes.
 #include "StandIn.h"
+#include "TemporaryFolder.h"
 #include "platform/Platform.h"
 
 #include <fcntl.h>

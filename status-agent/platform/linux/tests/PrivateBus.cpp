@@ -1,4 +1,4 @@
-#include "TraySupport.h"
+#include "PrivateBus.h"
 #include "platform/linux/TrayProtocol.h"
 
 #include <gio/gio.h>
@@ -13,11 +13,11 @@ using Clock = std::chrono::steady_clock;
 PrivateBus::PrivateBus() {
     // The configuration starts no services: nothing can be started on this bus by name.
     try {
-        daemon_ = std::make_unique<Process>(
+        daemon_ = std::make_unique<ChildProcess>(
             std::vector<std::string>{"/usr/bin/dbus-daemon",
                                      "--config-file=" VANTREL_PRIVATE_BUS_CONFIG, "--nofork",
                                      "--nopidfile", "--print-address=1"},
-            std::map<std::string, std::string>{}, false);
+            std::map<std::string, std::string>{}, ChildProcess::Errors::discarded);
     } catch (const std::exception&) {
         return;
     }

@@ -2,7 +2,7 @@
 // that makes raw D-Bus calls and records signals while the test's main loop turns.
 #pragma once
 
-#include "Support.h"
+#include "ChildProcess.h"
 #include "TrayHost.h"
 
 #include <chrono>
@@ -30,7 +30,7 @@ class PrivateBus {
     const std::string& address() const { return address_; }
 
   private:
-    std::unique_ptr<Process> daemon_;
+    std::unique_ptr<ChildProcess> daemon_;
     std::string address_;
 };
 

@@ -1,8 +1,8 @@
 // The tray item alone, on a private bus, read the way panels read it: through
 // the watcher, GetAll, GetLayout and the change signals.
 #include "platform/linux/TrayItem.h"
+#include "PrivateBus.h"
 #include "TrayHost.h"
-#include "TraySupport.h"
 #include "platform/linux/TrayStatusItem.h"
 
 #include <gio/gio.h>
