@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 namespace vantrel {
 namespace {
 
@@ -36,10 +34,8 @@ TEST(TrayIcon, ShowsLettersAndTheStateMark) {
     const auto hollow = renderTrayIcon("VT \u25cb");
 
     for (const auto* icon : {&plain, &filled, &hollow}) {
-        std::set<int> sizes;
         for (const auto& pixmap : *icon) {
             SCOPED_TRACE(pixmap.width);
-            sizes.insert(pixmap.width);
             ASSERT_EQ(pixmap.width, pixmap.height);
             ASSERT_EQ(pixmap.argb.size(),
                       static_cast<std::size_t>(pixmap.width * pixmap.height * 4));
@@ -53,7 +49,6 @@ TEST(TrayIcon, ShowsLettersAndTheStateMark) {
             EXPECT_EQ(pixel(pixmap, 0, 0).a, 0) << "rounded corner";
             EXPECT_TRUE(isDark(pixel(pixmap, 0.5, 0.02))) << "badge edge";
         }
-        EXPECT_EQ(sizes, (std::set<int>{16, 22, 24, 32, 48}));
     }
 
     for (std::size_t i = 0; i < plain.size(); ++i) {
