@@ -9,6 +9,7 @@
 //   tray-latency-bench AGENT_EXECUTABLE [ROUNDS]
 #include "LoopbackServer.h"
 #include "PrivateBus.h"
+#include "TemporaryFolder.h"
 #include "TrayHost.h"
 
 #include <algorithm>

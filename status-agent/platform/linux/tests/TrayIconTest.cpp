@@ -1,5 +1,5 @@
 // The icon must tell the three states apart on panels that show no text.
-#include "platform/linux/TrayItem.h"
+#include "platform/linux/TrayIcon.h"
 
 #include <gtest/gtest.h>
 
