@@ -1,5 +1,4 @@
 #include "PrivateBus.h"
-#include "platform/linux/TrayProtocol.h"
 
 #include <gio/gio.h>
 #include <signal.h>
@@ -35,18 +34,6 @@ PrivateBus::~PrivateBus() {
     }
 }
 
-std::vector<trayview::MenuRow> agentMenuAsShown(const std::string& stateLine) {
-    return {
-        {1, false, stateLine, stateLine, false, true, {}},
-        {2, true, "", "", true, true, {}},
-        {3, false, "Open Vantrel", "Open Vantrel", true, true, {{"o"}}},
-        {4, false, "Refresh Status", "Refresh Status", true, true, {{"r"}}},
-        {5, false, "Open Settings to Stop API", "Open Settings to Stop API", true, true, {{"s"}}},
-        {6, true, "", "", true, true, {}},
-        {7, false, "Quit Status Menu", "Quit Status Menu", true, true, {{"q"}}},
-    };
-}
-
 bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     // A steady tick, so that a condition that changes without a source firing
@@ -64,7 +51,14 @@ bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 
 BusClient::BusClient(const std::string& address) {
     // Never the session bus of whoever runs the tests.
-    connection_ = address.empty() ? nullptr : platform::tray::openBusConnection(address);
+    connection_ =
+        address.empty()
+            ? nullptr
+            : g_dbus_connection_new_for_address_sync(
+                  address.c_str(),
+                  static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                    G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                  nullptr, nullptr, nullptr);
     if (connection_ == nullptr) {
         throw std::runtime_error("cannot connect to the test bus at " + address);
     }
