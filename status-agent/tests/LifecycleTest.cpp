@@ -96,32 +96,25 @@ TEST(Lifecycle, StatusItemWithoutAButtonStillGetsItsMenuAndProbes) {
     EXPECT_TRUE(item.buttonState.titleHistory.empty());
 }
 
-TEST(Lifecycle, SmokeRunTerminatesFromItsOneShotTimer) {
-    Agent agent({"vantrel-status", "--smoke"});
-    agent.launch();
-
-    ASSERT_EQ(agent.app.oneShotTimers.size(), 1u);
-    // Fully started meanwhile: menu, first probe and refresh timer.
-    EXPECT_EQ(agent.statusItem().menu->lines.size(), 7u);
-    EXPECT_EQ(agent.http->requests.size(), 1u);
-    EXPECT_EQ(agent.app.terminateCalls, 0);
-
-    EXPECT_TRUE(agent.app.fireOneShotTimer(0));
-    EXPECT_EQ(agent.app.terminateCalls, 1);
-    EXPECT_EQ(agent.app.willTerminateRuns, 1);
-    EXPECT_TRUE(agent.app.repeatingTimers[0]->invalidated);
-    EXPECT_TRUE(lockIsFree(agent.lockPath()));
-    EXPECT_FALSE(agent.app.fireRepeatingTimer(0));
-}
-
 TEST(Lifecycle, CleanUpStopsTheTimerBeforeReleasingTheLock) {
-    const std::function<void(Agent&)> ways[] = {
-        [](Agent& a) { a.delegate->performAction(Action::quitMenu); },
-        [](Agent& a) { a.app.terminate(); }, // as the system does at log-out
+    struct Way {
+        bool smoke;
+        std::function<void(Agent&)> terminate;
     };
-    for (const auto& terminate : ways) {
-        Agent agent;
+    const Way ways[] = {
+        {false, [](Agent& a) { a.delegate->performAction(Action::quitMenu); }},
+        {false, [](Agent& a) { a.app.terminate(); }}, // as the system does at log-out
+        // A smoke run starts fully (menu, first probe, timer), then its one-shot ends it.
+        {true, [](Agent& a) { EXPECT_TRUE(a.app.fireOneShotTimer(0)); }},
+    };
+    for (const auto& [smoke, terminate] : ways) {
+        Agent agent(smoke ? std::vector<std::string>{"vantrel-status", "--smoke"}
+                          : std::vector<std::string>{"vantrel-status"});
         agent.launch();
+        EXPECT_EQ(agent.app.oneShotTimers.size(), smoke ? 1u : 0u);
+        EXPECT_EQ(agent.statusItem().menu->lines.size(), 7u);
+        EXPECT_EQ(agent.http->requests.size(), 1u);
+        EXPECT_EQ(agent.app.terminateCalls, 0);
         const int descriptor = Inspector::lockDescriptor(*agent.delegate);
         ASSERT_GE(descriptor, 0);
 
@@ -142,6 +135,7 @@ TEST(Lifecycle, CleanUpStopsTheTimerBeforeReleasingTheLock) {
         // Only the agent ends: nothing is launched or opened.
         EXPECT_TRUE(agent.system->launches.empty());
         EXPECT_TRUE(agent.system->openRequests.empty());
+        EXPECT_FALSE(agent.app.fireRepeatingTimer(0));
     }
 }
 
@@ -180,8 +174,9 @@ TEST(Lifecycle, NoLockDescriptorMeansNothingToReleaseAtTermination) {
     EXPECT_EQ(agent.app.terminateCalls, 1);
     EXPECT_EQ(agent.app.willTerminateRuns, 1);
     EXPECT_TRUE(agent.app.statusItems.empty());
-    // No descriptor was opened or closed along the way.
+    // No descriptor was opened or closed, and nothing created, along the way.
     EXPECT_EQ(openDescriptors(), before);
+    EXPECT_TRUE(std::filesystem::is_empty(agent.support.path()));
 }
 
 } // namespace

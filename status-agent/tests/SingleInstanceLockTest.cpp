@@ -113,13 +113,5 @@ TEST(SingleInstanceLock, NonDirectoryInTheWayIsRefused) {
     }
 }
 
-TEST(SingleInstanceLock, NoApplicationSupportFolderIsRefused) {
-    Agent agent;
-    agent.system->supportDirectories.clear();
-    EXPECT_FALSE(acquire(agent));
-    EXPECT_EQ(lockDescriptor(agent), -1);
-    EXPECT_TRUE(fs::is_empty(agent.support.path()));
-}
-
 } // namespace
 } // namespace vantrel::test

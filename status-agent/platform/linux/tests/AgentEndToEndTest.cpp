@@ -16,7 +16,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -107,16 +106,7 @@ class AgentEndToEnd : public ::testing::Test {
     void connectHost() {
         trayview::HostOptions options;
         options.busAddress = bus.address();
-        trayview::TrayHost::Listener listener;
-        // Every state line shown, however briefly: the timer may replace one at any time.
-        listener.changed = [this](const trayview::ItemState& before,
-                                  const trayview::ItemState& after) {
-            if (!after.rows.empty() &&
-                (before.rows.empty() || before.rows.front().title != after.rows.front().title)) {
-                stateLines.push_back(after.rows.front().title);
-            }
-        };
-        host = trayview::TrayHost::connect(options, listener);
+        host = trayview::TrayHost::connect(options, {});
         ASSERT_NE(host, nullptr);
         ASSERT_TRUE(
             test::spinUntil([&] { return host->item() != nullptr && host->item()->menuRead; }, 10s))
@@ -154,7 +144,6 @@ class AgentEndToEnd : public ::testing::Test {
     int portHolder = -1;
     std::unique_ptr<test::LoopbackServer> server;
     std::unique_ptr<trayview::TrayHost> host;
-    std::vector<std::string> stateLines;
 };
 
 TEST_F(AgentEndToEnd, FollowsTheApiThroughARelaunchThenHoldsBack) {
@@ -181,16 +170,6 @@ TEST_F(AgentEndToEnd, FollowsTheApiThroughARelaunchThenHoldsBack) {
     serveApi();
     EXPECT_TRUE(stateLineReads("Local API: Running"));
     EXPECT_TRUE(textReads(running));
-
-    // Right after a timer probe the next tick is five seconds off; a click
-    // probes at once.
-    const auto before = server->answers().size();
-    ASSERT_TRUE(test::spinUntil([&] { return server->answers().size() > before; }, 7s));
-    const auto afterTick = server->answers().size();
-    const auto clicked = Clock::now();
-    EXPECT_EQ(click("Refresh Status"), "");
-    ASSERT_TRUE(test::spinUntil([&] { return server->answers().size() > afterTick; }, 4s));
-    EXPECT_LT(server->answers().back().sent - clicked, 2500ms);
 
     // The API stops while "running" is desired: the second failed probe in a
     // row launches Vantrel in the background.
@@ -234,7 +213,7 @@ TEST_F(AgentEndToEnd, FollowsTheApiThroughARelaunchThenHoldsBack) {
     EXPECT_EQ(test::readLaunchRecords(records()).size(), 1u);
 }
 
-TEST_F(AgentEndToEnd, EveryWayOfEndingFreesTheLockAndOpeningStartsANewInstance) {
+TEST_F(AgentEndToEnd, EveryWayOfEndingFreesTheLock) {
     // A smoke run, here with no session bus to reach, quits by itself before
     // its second probe could relaunch anything.
     bundle.writeDesiredState("running\n");
@@ -248,27 +227,15 @@ TEST_F(AgentEndToEnd, EveryWayOfEndingFreesTheLockAndOpeningStartsANewInstance) 
     fs::remove(bundle.runtime() / "desired-state");
 
     // A second agent quits at launch and leaves the first one's lock alone.
-    fs::rename(bundle.vantrel(), bundle.folder() / "Vantrel.aside");
     auto agent = start();
     ASSERT_TRUE(comesToHoldTheLock(*agent));
     EXPECT_EQ(start()->wait(5s), 0);
     EXPECT_EQ(agent->wait(0ms), std::nullopt);
     EXPECT_TRUE(holdsLock(agent->pid()));
 
-    // With no Vantrel to open the agent says so, stays, and the next probe
-    // puts the API's state back.
+    // Opened as a new instance, with no arguments; then the agent quits.
     connectHost();
     ASSERT_TRUE(stateLineReads("Local API: Stopped"));
-    EXPECT_EQ(click("Open Vantrel"), "");
-    EXPECT_TRUE(test::spinUntil([&] {
-        return std::find(stateLines.begin(), stateLines.end(), "Vantrel could not open") !=
-               stateLines.end();
-    }));
-    EXPECT_EQ(agent->wait(1s), std::nullopt);
-    EXPECT_TRUE(stateLineReads("Local API: Stopped", 7s));
-
-    // Opened as a new instance, with no arguments; then the agent quits.
-    fs::rename(bundle.folder() / "Vantrel.aside", bundle.vantrel());
     EXPECT_EQ(click("Open Settings to Stop API"), "");
     EXPECT_EQ(agent->wait(5s), 0);
     EXPECT_TRUE(test::lockIsFree(bundle.lockFile()));

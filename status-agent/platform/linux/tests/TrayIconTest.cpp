@@ -41,13 +41,9 @@ TEST(TrayIcon, ShowsLettersAndTheStateMark) {
                       static_cast<std::size_t>(pixmap.width * pixmap.height * 4));
             // Alpha is all or nothing, so straight and premultiplied readings agree.
             for (std::size_t i = 0; i < pixmap.argb.size(); i += 4) {
-                ASSERT_TRUE(pixmap.argb[i] == 0 || pixmap.argb[i] == 255);
-                if (pixmap.argb[i] == 0) {
-                    ASSERT_EQ(pixmap.argb[i + 1] | pixmap.argb[i + 2] | pixmap.argb[i + 3], 0);
-                }
+                const auto* p = &pixmap.argb[i];
+                ASSERT_TRUE(p[0] == 255 || (p[0] | p[1] | p[2] | p[3]) == 0);
             }
-            EXPECT_EQ(pixel(pixmap, 0, 0).a, 0) << "rounded corner";
-            EXPECT_TRUE(isDark(pixel(pixmap, 0.5, 0.02))) << "badge edge";
         }
     }
 
