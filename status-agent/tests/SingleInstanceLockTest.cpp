@@ -24,13 +24,13 @@ int lockDescriptor(Agent& agent) {
 // Sets the process's umask for one scope.
 class Umask {
   public:
-    explicit Umask(mode_t mask) : previous(::umask(mask)) {}
-    ~Umask() { ::umask(previous); }
+    explicit Umask(mode_t mask) : previous_(::umask(mask)) {}
+    ~Umask() { ::umask(previous_); }
     Umask(const Umask&) = delete;
     Umask& operator=(const Umask&) = delete;
 
   private:
-    mode_t previous;
+    mode_t previous_;
 };
 
 TEST(SingleInstanceLock, CreatesTheRuntimeFolderAndLockFileOwnerOnly) {

@@ -127,7 +127,7 @@ class Application final : public platform::Application {
     std::vector<OneShotTimer> oneShotTimers;
 
   private:
-    std::mutex queueMutex;
+    std::mutex queueMutex_;
     std::deque<std::function<void()>> mainQueue;
 };
 
@@ -151,7 +151,7 @@ class HttpClient final : public platform::HttpClient {
     std::vector<Request> requests;
 
   private:
-    std::mutex mutex;
+    std::mutex mutex_;
 };
 
 class System final : public platform::System {
