@@ -64,7 +64,8 @@ platform::HttpRequest probe(const std::string& url) {
 }
 
 // Sends `count` probes, at most `batch` at a time; returns how many were healthy.
-int run(platform::HttpClient& client, const std::string& url, int count, int batch) {
+int run(platform::HttpClient& client, const platform::System& system, const std::string& url,
+        int count, int batch) {
     std::mutex mutex;
     std::condition_variable changed;
     int healthy = 0;
@@ -73,7 +74,7 @@ int run(platform::HttpClient& client, const std::string& url, int count, int bat
         int left = now;
         for (int i = 0; i < now; ++i) {
             client.get(probe(url), [&](std::optional<platform::HttpResponse> response) {
-                const bool ok = isHealthyResponse(response);
+                const bool ok = isHealthyResponse(system, response);
                 std::lock_guard lock(mutex);
                 healthy += ok ? 1 : 0;
                 --left;
@@ -100,11 +101,12 @@ int main(int argc, char** argv) {
     const std::string healthyURL = argv[1];
     const std::string silentURL = argv[2];
     auto client = platform::createHttpClient();
+    const auto system = platform::createSystem();
 
     std::vector<double> trips;
     for (int i = 0; i < 21; ++i) {
         const auto began = Clock::now();
-        if (run(*client, healthyURL, 1, 1) != 1) {
+        if (run(*client, *system, healthyURL, 1, 1) != 1) {
             std::fprintf(stderr, "the health server did not answer as healthy\n");
             return 1;
         }
@@ -120,16 +122,16 @@ int main(int argc, char** argv) {
     // half would be a leak.
     const Usage before = usage();
     auto began = Clock::now();
-    int healthy = run(*client, healthyURL, 500, 1);
+    int healthy = run(*client, *system, healthyURL, 500, 1);
     const Usage halfHealthy = usage();
-    healthy += run(*client, healthyURL, 500, 1);
+    healthy += run(*client, *system, healthyURL, 500, 1);
     const double healthyTime = seconds(Clock::now() - began);
     const Usage afterHealthy = usage();
 
     began = Clock::now();
-    int silentHealthy = run(*client, silentURL, 500, 50);
+    int silentHealthy = run(*client, *system, silentURL, 500, 50);
     const Usage halfSilent = usage();
-    silentHealthy += run(*client, silentURL, 500, 50);
+    silentHealthy += run(*client, *system, silentURL, 500, 50);
     const double silentTime = seconds(Clock::now() - began);
     const Usage afterSilent = usage();
 

@@ -30,7 +30,7 @@ bench_scratch
 bench_need_free_port agent-tray
 
 # A bus that starts no services, gone with this script: the tests' own.
-dbus-daemon --config-file=status-agent/tools/private-bus.conf --nofork --nopidfile \
+dbus-daemon --config-file=tests/support/private-bus.conf --nofork --nopidfile \
     --print-address=1 >"$work/bus.address" 2>/dev/null &
 pids+=($!)
 for _ in $(seq 50); do [ -s "$work/bus.address" ] && break; sleep 0.1; done

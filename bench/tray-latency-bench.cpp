@@ -8,8 +8,9 @@
 //
 //   tray-latency-bench AGENT_EXECUTABLE [ROUNDS]
 #include "LoopbackServer.h"
+#include "PrivateBus.h"
+#include "TemporaryFolder.h"
 #include "TrayHost.h"
-#include "TraySupport.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -57,9 +58,9 @@ int main(int argc, char** argv) {
     }
     // No desired-state file: a failed probe reads "Local API: Stopped".
     std::filesystem::create_directories(folder.path() / "data");
-    test::Process agent({argv[1]}, {{"DBUS_SESSION_BUS_ADDRESS", bus.address()},
-                                    {"XDG_DATA_HOME", (folder.path() / "data").string()},
-                                    {"HOME", folder.path().string()}});
+    test::ChildProcess agent({argv[1]}, {{"DBUS_SESSION_BUS_ADDRESS", bus.address()},
+                                         {"XDG_DATA_HOME", (folder.path() / "data").string()},
+                                         {"HOME", folder.path().string()}});
 
     trayview::HostOptions options;
     options.busAddress = bus.address();

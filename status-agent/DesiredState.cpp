@@ -15,18 +15,18 @@ namespace {
 // Closes the descriptor on every way out.
 class FileDescriptor {
   public:
-    explicit FileDescriptor(int fd) : descriptor(fd) {}
+    explicit FileDescriptor(int fd) : descriptor_(fd) {}
     ~FileDescriptor() {
-        if (descriptor >= 0) {
-            ::close(descriptor);
+        if (descriptor_ >= 0) {
+            ::close(descriptor_);
         }
     }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return descriptor; }
+    int get() const { return descriptor_; }
 
   private:
-    int descriptor;
+    int descriptor_;
 };
 
 std::optional<std::string> readAll(int fd) {

@@ -17,11 +17,12 @@ constexpr std::size_t maxBodyBytes = 1024 * 1024;
 
 } // namespace
 
-bool isHealthyResponse(const std::optional<platform::HttpResponse>& response) {
+bool isHealthyResponse(const platform::System& system,
+                       const std::optional<platform::HttpResponse>& response) {
     if (!response || response->statusCode != 200 || !response->body) {
         return false;
     }
-    const auto service = platform::jsonTopLevelStringMember(*response->body, "service");
+    const auto service = system.jsonTopLevelStringMember(*response->body, "service");
     return service && *service == "vantrel-local";
 }
 
@@ -34,9 +35,9 @@ void StatusMenuDelegate::refreshStatus() {
 
     // The completion runs on the client's thread: it judges the answer there and
     // reaches the delegate only on the main thread, and only if it still exists.
-    auto completion = [app = &application, weakSelf = weak_from_this()](
+    auto completion = [app = &application, system = system, weakSelf = weak_from_this()](
                           std::optional<platform::HttpResponse> response) {
-        const bool healthy = isHealthyResponse(response);
+        const bool healthy = isHealthyResponse(*system, response);
         app->dispatchToMain([healthy, weakSelf] { applyProbeResult(healthy, weakSelf); });
     };
     httpClient->get(request, std::move(completion));

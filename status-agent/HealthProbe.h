@@ -10,6 +10,7 @@ namespace vantrel {
 
 // Healthy only for status 200 with a JSON object whose "service" member is the
 // string "vantrel-local". Any failure, including no response at all, is not healthy.
-bool isHealthyResponse(const std::optional<platform::HttpResponse>& response);
+bool isHealthyResponse(const platform::System& system,
+                       const std::optional<platform::HttpResponse>& response);
 
 } // namespace vantrel

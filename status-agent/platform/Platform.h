@@ -118,11 +118,6 @@ class HttpClient {
                      std::function<void(std::optional<HttpResponse>)> completion) = 0;
 };
 
-// The JSON parser of the platform, reduced to the one question the probe asks:
-// does the text parse as JSON whose top-level value is an object holding `key`
-// with a string value? Returns that string, or nothing.
-std::optional<std::string> jsonTopLevelStringMember(std::string_view json, std::string_view key);
-
 // Everything else the core reaches on the desktop.
 class System {
   public:
@@ -142,6 +137,12 @@ class System {
     // run on any thread, receives true when the application was started.
     virtual void openApplicationAsNewInstance(const std::string& bundlePath,
                                               std::function<void(bool opened)> completion) = 0;
+    // The platform's JSON parser, reduced to the one question the probe asks:
+    // does the text parse as JSON whose top-level value is an object holding
+    // `key` with a string value? Returns that string, or nothing. Runs on the
+    // HTTP client's thread, so it keeps no state.
+    virtual std::optional<std::string> jsonTopLevelStringMember(std::string_view json,
+                                                                std::string_view key) const = 0;
 };
 
 // The backend compiled into this build.

@@ -1,5 +1,5 @@
 // The desired-state reader on real files with real owners and permissions.
-#include "TestSupport.h"
+#include "FakeAgent.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -44,23 +44,15 @@ TEST(DesiredState, ReadsOnlyAnOwnerOnlyFileHoldingOneOfTheTwoWords) {
         {"tab, VT and FF around", file("\t\v\frunning\t\v\f"), running},
         {"long white space after", file("running" + std::string(100'000, ' ')), running},
         {"capitalised", file("Running\n"), none},
-        {"capitals", file("STOPPED\n"), none},
-        {"short", file("run\n"), none},
         {"both words", file("running stopped\n"), none},
-        {"both words on two lines", file("running\nstopped\n"), none},
         {"NUL after the word", file(std::string("running\0", 8)), none},
-        {"U+00A0 as a byte", file("running\xA0"), none},
         {"empty", file(""), none},
         {"white space only", file(" \n\t\r\n"), none},
         {"UTF-8 byte-order mark", file("\xEF\xBB\xBFrunning\n"), none},
-        {"byte above 0x7F after", file("running\n\x80"), none},
         {"mode 0644", file("running\n", 0644), none},
-        {"mode 0640", file("running\n", 0640), none},
         {"mode 0602", file("running\n", 0602), none},
-        {"mode 0601", file("running\n", 0601), none},
         {"mode 0610", file("running\n", 0610), none},
         {"mode 0400", file("running\n", 0400), running},
-        {"mode 0700", file("running\n", 0700), running},
         {"mode 0000", file("running\n", 0000), geteuid() == 0 ? running : none},
         {"symbolic link to a valid file",
          [](Agent& agent) {
@@ -71,14 +63,6 @@ TEST(DesiredState, ReadsOnlyAnOwnerOnlyFileHoldingOneOfTheTwoWords) {
          none},
         {"directory", [](Agent& agent) { fs::create_directories(agent.desiredStatePath()); }, none},
         {"no file", [](Agent& agent) { fs::create_directories(agent.runtimeDirectory()); }, none},
-        {"no runtime folder",
-         [](Agent& agent) { fs::create_directories(agent.support.path() / "Vantrel"); }, none},
-        {"no Vantrel folder", [](Agent&) {}, none},
-        {"no Application Support folder on disk",
-         [](Agent& agent) {
-             agent.system->supportDirectories = {(agent.support.path() / "absent").string()};
-         },
-         none},
         {"no Application Support folder at all",
          [](Agent& agent) {
              file("running\n")(agent);

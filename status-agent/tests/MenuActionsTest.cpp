@@ -1,6 +1,6 @@
 // "Open Vantrel" and "Open Settings to Stop API"; "Quit Status Menu" is in
 // LifecycleTest with the other ways of ending.
-#include "TestSupport.h"
+#include "FakeAgent.h"
 
 #include <gtest/gtest.h>
 

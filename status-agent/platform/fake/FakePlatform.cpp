@@ -81,7 +81,7 @@ void Application::scheduleOneShotTimer(double intervalSeconds, std::function<voi
 }
 
 void Application::dispatchToMain(std::function<void()> block) {
-    const std::lock_guard lock(queueMutex);
+    const std::lock_guard lock(queueMutex_);
     mainQueue.push_back(std::move(block));
 }
 
@@ -111,7 +111,7 @@ std::size_t Application::drainMainQueue() {
     for (;;) {
         std::function<void()> block;
         {
-            const std::lock_guard lock(queueMutex);
+            const std::lock_guard lock(queueMutex_);
             if (mainQueue.empty()) {
                 return ran;
             }
@@ -124,20 +124,20 @@ std::size_t Application::drainMainQueue() {
 }
 
 std::size_t Application::pendingMainBlocks() {
-    const std::lock_guard lock(queueMutex);
+    const std::lock_guard lock(queueMutex_);
     return mainQueue.size();
 }
 
 void HttpClient::get(const platform::HttpRequest& request,
                      std::function<void(std::optional<platform::HttpResponse>)> completion) {
-    const std::lock_guard lock(mutex);
+    const std::lock_guard lock(mutex_);
     requests.push_back({request, std::move(completion), false});
 }
 
 void HttpClient::complete(std::size_t index, std::optional<platform::HttpResponse> response) {
     std::function<void(std::optional<platform::HttpResponse>)> completion;
     {
-        const std::lock_guard lock(mutex);
+        const std::lock_guard lock(mutex_);
         auto& entry = requests.at(index);
         if (entry.completed) {
             throw std::logic_error("request completed twice");
@@ -153,7 +153,7 @@ void HttpClient::complete(std::size_t index, std::optional<platform::HttpRespons
 void HttpClient::completeNext(std::optional<platform::HttpResponse> response) {
     std::size_t index = 0;
     {
-        const std::lock_guard lock(mutex);
+        const std::lock_guard lock(mutex_);
         while (index < requests.size() && requests[index].completed) {
             ++index;
         }
@@ -162,12 +162,21 @@ void HttpClient::completeNext(std::optional<platform::HttpResponse> response) {
 }
 
 std::size_t HttpClient::pendingRequests() {
-    const std::lock_guard lock(mutex);
+    const std::lock_guard lock(mutex_);
     std::size_t pending = 0;
     for (const auto& entry : requests) {
         pending += entry.completed ? 0 : 1;
     }
     return pending;
+}
+
+std::optional<std::string> System::jsonTopLevelStringMember(std::string_view json,
+                                                            std::string_view key) const {
+    const auto answer = jsonMembers.find({std::string(json), std::string(key)});
+    if (answer == jsonMembers.end()) {
+        return std::nullopt;
+    }
+    return answer->second;
 }
 
 std::vector<std::string> System::applicationSupportDirectories() {

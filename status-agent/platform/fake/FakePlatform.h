@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -126,7 +127,7 @@ class Application final : public platform::Application {
     std::vector<OneShotTimer> oneShotTimers;
 
   private:
-    std::mutex queueMutex;
+    std::mutex queueMutex_;
     std::deque<std::function<void()>> mainQueue;
 };
 
@@ -150,7 +151,7 @@ class HttpClient final : public platform::HttpClient {
     std::vector<Request> requests;
 
   private:
-    std::mutex mutex;
+    std::mutex mutex_;
 };
 
 class System final : public platform::System {
@@ -174,6 +175,10 @@ class System final : public platform::System {
     void openApplicationAsNewInstance(const std::string& bundle,
                                       std::function<void(bool opened)> completion) override;
 
+    // Answers from `jsonMembers` only: the core's tests judge answers, not JSON.
+    std::optional<std::string> jsonTopLevelStringMember(std::string_view json,
+                                                        std::string_view key) const override;
+
     // Runs the open request's completion on the calling thread, once.
     void completeOpen(std::size_t index, bool opened);
 
@@ -184,6 +189,8 @@ class System final : public platform::System {
     // Without a set, the real file system answers the executable test.
     std::optional<std::set<std::string>> executables;
     bool launchSucceeds = true;
+    // The parser's answer for a text and a key; any other question has none.
+    std::map<std::pair<std::string, std::string>, std::string> jsonMembers;
 
     // Records.
     int supportDirectoryQueries = 0;

@@ -1,11 +1,11 @@
 // The probe's one JSON question, answered with nlohmann-json.
-#include "platform/Platform.h"
+#include "platform/linux/Json.h"
 
 #include <nlohmann/json.hpp>
 
-namespace vantrel::platform {
+namespace vantrel::platform::json {
 
-std::optional<std::string> jsonTopLevelStringMember(std::string_view json, std::string_view key) {
+std::optional<std::string> topLevelStringMember(std::string_view json, std::string_view key) {
     // The non-throwing parse turns every syntax error (and invalid UTF-8) into a
     // discarded value; the catch only stands for allocation failure on huge input.
     // The parser takes a NUL byte for the end of the text; JSON allows none
@@ -29,4 +29,4 @@ std::optional<std::string> jsonTopLevelStringMember(std::string_view json, std::
     }
 }
 
-} // namespace vantrel::platform
+} // namespace vantrel::platform::json

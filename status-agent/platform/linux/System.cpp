@@ -1,5 +1,6 @@
 // Clock, folders, the bundle's location and process starts on Linux.
 #include "platform/Platform.h"
+#include "platform/linux/Json.h"
 
 #include <fcntl.h>
 #include <glib.h>
@@ -151,6 +152,11 @@ class LinuxSystem final : public System {
             withoutTrailingSlashes(bundlePath) + "/Contents/MacOS/Vantrel";
         const bool opened = !bundlePath.empty() && spawn(executable, {}, true);
         completion(opened);
+    }
+
+    std::optional<std::string> jsonTopLevelStringMember(std::string_view json,
+                                                        std::string_view key) const override {
+        return json::topLevelStringMember(json, key);
     }
 };
 

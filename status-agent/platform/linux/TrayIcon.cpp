@@ -1,7 +1,7 @@
 // Draws the tray icon: a dark rounded square with "VT" in white and, under it,
 // a green disc while the API runs or a light ring when it does not. Most panels
 // show only the icon, so the icon has to carry the state by itself.
-#include "TrayItem.h"
+#include "TrayIcon.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,10 +1,9 @@
 // The agent's item in a Linux tray: a StatusNotifierItem with a
 // com.canonical.dbusmenu menu, exported over GDBus on the session bus.
-// Plain C++ on the outside; every D-Bus detail stays in TrayItem.cpp.
+// Plain C++ on the outside; every D-Bus detail stays in the .cpp files.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,17 +22,6 @@ struct TrayMenuRow {
     // Runs on the tray's main loop after the host's call has been answered.
     std::function<void()> activate;
 };
-
-// Pixmaps as the tray protocol carries them: ARGB32, network byte order.
-struct TrayPixmap {
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint8_t> argb;
-};
-
-// The icon for an item text such as "VT", "VT ●" or "VT ○": the letters VT with a
-// filled or hollow circle under them, in the square sizes panels ask for.
-std::vector<TrayPixmap> renderTrayIcon(const std::string& text);
 
 struct TrayItemOptions {
     // Empty: the session bus of this login.

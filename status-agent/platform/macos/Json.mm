@@ -4,7 +4,7 @@
 #include "platform/Platform.h"
 #include "platform/macos/FoundationStrings.h"
 
-namespace vantrel::platform {
+namespace vantrel::platform::macos {
 
 std::optional<std::string> jsonTopLevelStringMember(std::string_view json, std::string_view key) {
     // May run on any thread, including ones without a pool of their own.
@@ -15,17 +15,17 @@ std::optional<std::string> jsonTopLevelStringMember(std::string_view json, std::
         if (![topLevel isKindOfClass:[NSDictionary class]]) {
             return std::nullopt;
         }
-        NSString* name = macos::toNSString(std::string(key));
+        NSString* name = toNSString(std::string(key));
         id value = name != nil ? static_cast<NSDictionary*>(topLevel)[name] : nil;
         if (![value isKindOfClass:[NSString class]]) {
             return std::nullopt;
         }
         std::string text;
-        if (!macos::toStdString(static_cast<NSString*>(value), text)) {
+        if (!toStdString(static_cast<NSString*>(value), text)) {
             return std::nullopt;
         }
         return text;
     }
 }
 
-} // namespace vantrel::platform
+} // namespace vantrel::platform::macos

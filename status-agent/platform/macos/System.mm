@@ -11,6 +11,11 @@
 #include <utility>
 #include <vector>
 
+namespace vantrel::platform::macos {
+// In Json.mm: the probe's JSON question on NSJSONSerialization.
+std::optional<std::string> jsonTopLevelStringMember(std::string_view json, std::string_view key);
+} // namespace vantrel::platform::macos
+
 namespace vantrel::platform {
 namespace {
 
@@ -98,6 +103,11 @@ class FoundationSystem final : public System {
                      completion(error == nil);
                    }];
         }
+    }
+
+    std::optional<std::string> jsonTopLevelStringMember(std::string_view json,
+                                                        std::string_view key) const override {
+        return macos::jsonTopLevelStringMember(json, key);
     }
 };
 

@@ -1,9 +1,13 @@
 // The built agent as real processes, inside a bundle laid out like Vantrel's,
-// with a stand-in Vantrel that records how it was started. Nothing answers on
-// the agent's port: the test holds it bound without listening, so every probe
-// is refused. No session bus can be reached, so the agent runs without a tray
-// and never shows up on the desktop of whoever runs the tests.
+// seen through its tray item on a private bus, with a stand-in Vantrel that
+// records how it was started. The test owns the agent's port: while no server
+// of its own answers there, it holds the port bound without listening, so every
+// probe is refused.
+#include "AgentBundle.h"
+#include "LoopbackServer.h"
+#include "PrivateBus.h"
 #include "StandIn.h"
+#include "TrayHost.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -20,39 +24,66 @@
 namespace vantrel {
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+const std::string running = "VT \u25cf";
+const std::string notRunning = "VT \u25cb";
 
 class AgentEndToEnd : public ::testing::Test {
   protected:
     void SetUp() override {
+        ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
         test::adoptOrphans();
+        holdPort();
+        test::writeStandIn(bundle.vantrel(), records(), 60);
+    }
+
+    void TearDown() override {
+        host.reset();
+        server.reset();
+        for (const auto& record : test::readLaunchRecords(records())) {
+            test::endAdopted(record.pid);
+        }
+        releasePort();
+    }
+
+    void holdPort() {
         // Reusing the address lets the bind succeed beside connections of
         // earlier tests still in TIME_WAIT; it fails while a server listens.
-        portHolder_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        portHolder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int reuse = 1;
-        setsockopt(portHolder_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+        setsockopt(portHolder, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(18777);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(portHolder_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+        ASSERT_EQ(bind(portHolder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
             << "port 18777 is in use; these tests need it free: " << std::strerror(errno);
-        test::writeStandIn(bundle_.vantrel(), records(), 40);
     }
 
-    void TearDown() override {
-        for (const auto& record : test::readLaunchRecords(records())) {
-            test::endAdopted(record.pid);
+    void releasePort() {
+        if (portHolder >= 0) {
+            close(portHolder);
+            portHolder = -1;
         }
-        close(portHolder_);
     }
 
-    std::filesystem::path records() const { return bundle_.folder() / "records"; }
-    bool lockIsFree() const { return test::lockIsFree(bundle_.lockFile()); }
+    void serveApi() {
+        releasePort();
+        using Server = test::LoopbackServer;
+        server = std::make_unique<Server>(
+            std::map<std::string, Server::Script>{
+                {"/healthz",
+                 {Server::Mode::answer, Server::response(200, R"({"service":"vantrel-local"})")}}},
+            18777);
+    }
 
-    std::unique_ptr<test::Process> start(const std::vector<std::string>& arguments = {}) {
-        return bundle_.start("unix:path=" + (bundle_.folder() / "no-bus").string(), arguments);
+    fs::path records() const { return bundle.folder() / "records"; }
+
+    std::unique_ptr<test::ChildProcess> start(const std::vector<std::string>& arguments = {}) {
+        return bundle.start(bus.address(), arguments);
     }
 
     // Read from the kernel's lock table, so looking never takes the lock.
@@ -68,23 +99,90 @@ class AgentEndToEnd : public ::testing::Test {
         }
         return false;
     }
-    static bool comesToHoldTheLock(const test::Process& agent) {
+    static bool comesToHoldTheLock(const test::ChildProcess& agent) {
         return test::waitUntil([&] { return holdsLock(agent.pid()); }, 5s);
     }
 
-    test::AgentBundle bundle_{VANTREL_STATUS_EXECUTABLE};
-    int portHolder_ = -1;
+    void connectHost() {
+        trayview::HostOptions options;
+        options.busAddress = bus.address();
+        host = trayview::TrayHost::connect(options, {});
+        ASSERT_NE(host, nullptr);
+        ASSERT_TRUE(
+            test::spinUntil([&] { return host->item() != nullptr && host->item()->menuRead; }, 10s))
+            << "the agent's item never reached the watcher";
+    }
+
+    const trayview::ItemState& item() const { return *host->item(); }
+
+    bool stateLineReads(const std::string& title, std::chrono::milliseconds limit = 8s) {
+        const bool read = test::spinUntil(
+            [&] {
+                return host->item() != nullptr && !item().rows.empty() &&
+                       item().rows.front().title == title;
+            },
+            limit);
+        if (!read && host->item() != nullptr && !item().rows.empty()) {
+            ADD_FAILURE() << "the state line reads " << item().rows.front().title;
+        }
+        return read;
+    }
+
+    bool textReads(const std::string& text) {
+        return test::spinUntil([&] { return host->item() != nullptr && item().text == text; }, 8s);
+    }
+
+    std::string click(const std::string& title) {
+        std::optional<std::string> answer;
+        host->click(title, [&](const std::string& error) { answer = error; });
+        test::spinUntil([&] { return answer.has_value(); }, 5s);
+        return answer.value_or("no answer");
+    }
+
+    test::PrivateBus bus;
+    test::AgentBundle bundle{VANTREL_STATUS_EXECUTABLE};
+    int portHolder = -1;
+    std::unique_ptr<test::LoopbackServer> server;
+    std::unique_ptr<trayview::TrayHost> host;
 };
 
-TEST_F(AgentEndToEnd, RelaunchesVantrelThenHoldsBackAndLeavesItNoLock) {
-    bundle_.writeDesiredState("running\n");
+TEST_F(AgentEndToEnd, FollowsTheApiThroughARelaunchThenHoldsBack) {
     auto agent = start();
+    connectHost();
+    EXPECT_EQ(item().busName, "org.kde.StatusNotifierItem-" + std::to_string(agent->pid()) + "-1");
+    EXPECT_EQ(item().toolTipTitle, "Vantrel");
 
-    // Failures at launch and five seconds later; the second one relaunches.
-    auto launches = test::waitForLaunchRecords(records(), 1, 12s);
+    // No answer and no desired-state file.
+    ASSERT_TRUE(stateLineReads("Local API: Stopped"));
+    EXPECT_TRUE(textReads(notRunning)) << item().text;
+    const std::string stopped = "Local API: Stopped";
+    const std::vector<trayview::MenuRow> menu = {
+        {1, false, stopped, stopped, false, true, {}},
+        {2, true, "", "", true, true, {}},
+        {3, false, "Open Vantrel", "Open Vantrel", true, true, {{"o"}}},
+        {4, false, "Refresh Status", "Refresh Status", true, true, {{"r"}}},
+        {5, false, "Open Settings to Stop API", "Open Settings to Stop API", true, true, {{"s"}}},
+        {6, true, "", "", true, true, {}},
+        {7, false, "Quit Status Menu", "Quit Status Menu", true, true, {{"q"}}},
+    };
+    EXPECT_EQ(item().rows, menu);
+
+    serveApi();
+    EXPECT_TRUE(stateLineReads("Local API: Running"));
+    EXPECT_TRUE(textReads(running));
+
+    // The API stops while "running" is desired: the second failed probe in a
+    // row launches Vantrel in the background.
+    bundle.writeDesiredState("running\n");
+    server.reset();
+    EXPECT_TRUE(stateLineReads("Local API: Interrupted"));
+    EXPECT_TRUE(textReads(notRunning));
+    EXPECT_TRUE(test::readLaunchRecords(records()).empty());
+    EXPECT_TRUE(stateLineReads("Local API: Recovering\u2026", 9s));
+    const auto launches = test::waitForLaunchRecords(records(), 1, 5s);
     const auto firstSeen = Clock::now();
     ASSERT_EQ(launches.size(), 1u);
-    EXPECT_EQ(launches[0].programPath, bundle_.vantrel().string());
+    EXPECT_EQ(launches[0].programPath, bundle.vantrel().string());
     EXPECT_EQ(launches[0].arguments, std::vector<std::string>{"--background-service"});
     const auto view = test::viewSleepingStandIn(launches[0].pid, 10s);
     ASSERT_TRUE(view.has_value());
@@ -92,47 +190,68 @@ TEST_F(AgentEndToEnd, RelaunchesVantrelThenHoldsBackAndLeavesItNoLock) {
         {0, "/dev/null"}, {1, "/dev/null"}, {2, "/dev/null"}};
     EXPECT_EQ(view->descriptors, nullStreams) << "no lock or socket descriptor is inherited";
 
-    // The next attempts come at least 15 s after the first.
-    std::this_thread::sleep_until(firstSeen + 13500ms);
+    // The API stays down, yet the next attempt comes at least 15 s after the first.
+    while (Clock::now() < firstSeen + 13500ms) {
+        test::spinUntil([] { return false; }, 200ms);
+    }
     EXPECT_EQ(test::readLaunchRecords(records()).size(), 1u);
-    EXPECT_EQ(agent->wait(0ms), std::nullopt);
 
-    // With Vantrel still running, the agent quits and a new one gets the lock.
-    ASSERT_EQ(kill(agent->pid(), SIGTERM), 0);
+    // The relaunched Vantrel serves its API.
+    serveApi();
+    EXPECT_TRUE(stateLineReads("Local API: Running", 9s));
+    EXPECT_TRUE(textReads(running));
+
+    // Quitting is answered before the agent goes; its item leaves the panel,
+    // Vantrel stays, and its lock is free.
+    EXPECT_FALSE(test::lockIsFree(bundle.lockFile()));
+    EXPECT_EQ(click("Quit Status Menu"), "");
     EXPECT_EQ(agent->wait(5s), 0);
+    EXPECT_TRUE(test::lockIsFree(bundle.lockFile()));
+    EXPECT_TRUE(test::spinUntil([&] { return host->item() == nullptr; }, 5s))
+        << "the item stayed on the panel";
     EXPECT_EQ(test::processState(launches[0].pid).value_or('?'), 'S');
-    EXPECT_TRUE(lockIsFree());
-    auto next = start();
-    EXPECT_TRUE(comesToHoldTheLock(*next));
-    kill(next->pid(), SIGTERM);
-    EXPECT_EQ(next->wait(5s), 0);
+    EXPECT_EQ(test::readLaunchRecords(records()).size(), 1u);
 }
 
 TEST_F(AgentEndToEnd, EveryWayOfEndingFreesTheLock) {
-    // A smoke run quits by itself, before its second probe could relaunch anything.
-    bundle_.writeDesiredState("running\n");
+    // A smoke run, here with no session bus to reach, quits by itself before
+    // its second probe could relaunch anything.
+    bundle.writeDesiredState("running\n");
     const auto began = Clock::now();
-    auto smoke = start({"--smoke"});
+    auto smoke = bundle.start("unix:path=" + (bundle.folder() / "no-bus").string(), {"--smoke"});
     EXPECT_EQ(smoke->wait(3s), 0);
     EXPECT_LT(Clock::now() - began, 3s);
     std::this_thread::sleep_for(300ms); // a launch just before the exit would show by now
     EXPECT_TRUE(test::readLaunchRecords(records()).empty());
-    EXPECT_TRUE(lockIsFree());
-    std::filesystem::remove(bundle_.runtime() / "desired-state");
+    EXPECT_TRUE(test::lockIsFree(bundle.lockFile()));
+    fs::remove(bundle.runtime() / "desired-state");
 
     // A second agent quits at launch and leaves the first one's lock alone.
-    auto first = start();
-    ASSERT_TRUE(comesToHoldTheLock(*first));
+    auto agent = start();
+    ASSERT_TRUE(comesToHoldTheLock(*agent));
     EXPECT_EQ(start()->wait(5s), 0);
-    EXPECT_EQ(first->wait(0ms), std::nullopt);
-    EXPECT_TRUE(holdsLock(first->pid()));
-    EXPECT_FALSE(lockIsFree());
+    EXPECT_EQ(agent->wait(0ms), std::nullopt);
+    EXPECT_TRUE(holdsLock(agent->pid()));
 
-    // A killed agent's lock is free at once. (SIGTERM's orderly quit is in the
-    // test above; SIGINT and SIGHUP take the same path, see ApplicationTest.)
-    kill(first->pid(), SIGKILL);
-    EXPECT_EQ(first->wait(5s), -SIGKILL);
-    EXPECT_TRUE(lockIsFree());
+    // Opened as a new instance, with no arguments; then the agent quits.
+    connectHost();
+    ASSERT_TRUE(stateLineReads("Local API: Stopped"));
+    EXPECT_EQ(click("Open Settings to Stop API"), "");
+    EXPECT_EQ(agent->wait(5s), 0);
+    EXPECT_TRUE(test::lockIsFree(bundle.lockFile()));
+    const auto launches = test::waitForLaunchRecords(records(), 1, 5s);
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_EQ(launches[0].programPath, bundle.vantrel().string());
+    EXPECT_TRUE(launches[0].arguments.empty());
+
+    // SIGTERM takes the orderly quit; a killed agent's lock is free at once.
+    for (const int signal : {SIGTERM, SIGKILL}) {
+        auto next = start();
+        ASSERT_TRUE(comesToHoldTheLock(*next));
+        kill(next->pid(), signal);
+        EXPECT_EQ(next->wait(5s), signal == SIGTERM ? 0 : -SIGKILL);
+        EXPECT_TRUE(test::lockIsFree(bundle.lockFile()));
+    }
 }
 
 } // namespace

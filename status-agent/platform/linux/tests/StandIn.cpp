@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace vantrel::test {
 
@@ -68,64 +69,60 @@ std::vector<LaunchRecord> waitForLaunchRecords(const fs::path& recordFolder, siz
 
 namespace {
 
-std::optional<std::string> readWhole(const fs::path& path) {
+std::string readWhole(const fs::path& path) {
     std::ifstream in(path);
-    if (!in) {
-        return std::nullopt;
-    }
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-// Fields after the command name in /proc/PID/stat: state, ppid, pgrp, session, ...
-std::optional<std::vector<std::string>> statFields(pid_t pid) {
-    const auto stat = readWhole("/proc/" + std::to_string(pid) + "/stat");
-    if (!stat || stat->empty()) {
+// Nothing when a descriptor vanished while it was read: the program still had
+// a file of its own open (the loader reading a library, say).
+std::optional<std::map<int, std::string>> openDescriptors(const fs::path& folder) {
+    std::map<int, std::string> descriptors;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        std::error_code vanished;
+        const auto target = fs::read_symlink(entry.path(), vanished);
+        if (vanished) {
+            return std::nullopt;
+        }
+        descriptors[std::stoi(entry.path().filename().string())] = target.string();
+    }
+    if (error) {
         return std::nullopt;
     }
-    std::istringstream rest(stat->substr(stat->rfind(')') + 1));
-    std::vector<std::string> fields;
-    for (std::string field; rest >> field;) {
-        fields.push_back(field);
-    }
-    if (fields.size() < 4) {
-        return std::nullopt;
-    }
-    return fields;
+    return descriptors;
 }
 
 } // namespace
 
 std::optional<ProcessView> viewSleepingStandIn(pid_t pid, std::chrono::milliseconds limit) {
     const fs::path proc = "/proc/" + std::to_string(pid);
-    if (!waitUntil([&] { return readWhole(proc / "comm").value_or("") == "sleep\n"; }, limit)) {
+    // Right after the exec, `sleep` is still being loaded and has files of its
+    // own open for a moment. It has started once it sleeps and two looks 50 ms
+    // apart agree.
+    std::optional<std::map<int, std::string>> settled;
+    const bool asleep = waitUntil(
+        [&] {
+            if (readWhole(proc / "comm") != "sleep\n" || processState(pid) != 'S') {
+                return false;
+            }
+            const auto first = openDescriptors(proc / "fd");
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            const auto second = openDescriptors(proc / "fd");
+            if (!first || first != second || processState(pid) != 'S') {
+                return false;
+            }
+            settled = first;
+            return true;
+        },
+        limit);
+    const auto session = processSession(pid);
+    if (!asleep || !session) {
         return std::nullopt;
     }
-    ProcessView view;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(proc / "fd", error)) {
-        std::error_code unreadable;
-        view.descriptors[std::stoi(entry.path().filename().string())] =
-            fs::read_symlink(entry.path(), unreadable).string();
-    }
-    if (error) {
-        return std::nullopt;
-    }
-    const auto fields = statFields(pid);
-    if (!fields) {
-        return std::nullopt;
-    }
-    view.session = static_cast<pid_t>(std::stol((*fields)[3]));
-    return view;
-}
-
-std::optional<char> processState(pid_t pid) {
-    const auto fields = statFields(pid);
-    if (!fields) {
-        return std::nullopt;
-    }
-    return (*fields)[0][0];
+    return ProcessView{*settled, *session};
 }
 
 } // namespace vantrel::test

@@ -3,7 +3,7 @@
 // from outside while it lives.
 #pragma once
 
-#include "Support.h"
+#include "ChildProcess.h"
 
 #include <sys/types.h>
 
@@ -34,16 +34,13 @@ std::vector<LaunchRecord> readLaunchRecords(const std::filesystem::path& recordF
 std::vector<LaunchRecord> waitForLaunchRecords(const std::filesystem::path& recordFolder,
                                                size_t count, std::chrono::milliseconds limit);
 
-// What a live stand-in holds once it has become `sleep`: its open descriptors
-// with their targets, and its session id. Nothing when it is not (yet) asleep.
+// What a live stand-in holds once it has become `sleep` and finished starting:
+// its open descriptors with their targets, and its session id. Nothing when it
+// is not (yet) asleep.
 struct ProcessView {
     std::map<int, std::string> descriptors;
     pid_t session = -1;
 };
 std::optional<ProcessView> viewSleepingStandIn(pid_t pid, std::chrono::milliseconds limit);
-
-// State letter from /proc/PID/stat ('Z' for a zombie), or nothing once the
-// process is gone.
-std::optional<char> processState(pid_t pid);
 
 } // namespace vantrel::test

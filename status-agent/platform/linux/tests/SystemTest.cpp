@@ -1,5 +1,6 @@
 // The Linux system layer with real files and real child processes.
 #include "StandIn.h"
+#include "TemporaryFolder.h"
 #include "platform/Platform.h"
 
 #include <fcntl.h>
@@ -38,30 +39,6 @@ bool reapedWithin(pid_t pid, std::chrono::milliseconds limit) {
     }
     return true;
 }
-
-class ScopedEnvironment {
-  public:
-    explicit ScopedEnvironment(std::vector<std::string> names) {
-        for (auto& name : names) {
-            const char* value = std::getenv(name.c_str());
-            saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-        }
-    }
-    ~ScopedEnvironment() {
-        for (const auto& [name, value] : saved_) {
-            if (value) {
-                setenv(name.c_str(), value->c_str(), 1);
-            } else {
-                unsetenv(name.c_str());
-            }
-        }
-    }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-  private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
 
 TEST(LinuxSystem, LaunchesWithExactArgumentsNullStreamsAndNothingElseInherited) {
     TemporaryFolder folder;
@@ -137,7 +114,7 @@ TEST(LinuxSystem, ExecutableCheckAndLaunchFailures) {
 }
 
 TEST(LinuxSystem, ApplicationSupportFollowsXdgDataHome) {
-    ScopedEnvironment restore({"XDG_DATA_HOME", "HOME"});
+    const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
     auto system = createSystem();
     struct Case {
         std::optional<std::string> xdg;
@@ -165,6 +142,7 @@ TEST(LinuxSystem, ApplicationSupportFollowsXdgDataHome) {
     ASSERT_NE(account, nullptr);
     EXPECT_EQ(system->applicationSupportDirectories(),
               std::vector<std::string>{std::string(account->pw_dir) + "/.local/share"});
+    setenv("HOME", home.c_str(), 1);
 }
 
 TEST(LinuxSystem, ClockAndBundleOfAnExecutableOutsideABundle) {

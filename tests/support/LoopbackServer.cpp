@@ -155,70 +155,71 @@ void LoopbackServer::serve() {
             if (i + 2 >= polled.size()) {
                 continue; // accepted in this round, not polled yet
             }
-            Connection& connection = connections[i];
-            const short revents = polled[i + 2].revents;
-            if (!connection.requestRead || connection.script.mode != Mode::answer) {
-                if (revents & (POLLIN | POLLHUP | POLLERR)) {
-                    char buffer[4096];
-                    const ssize_t got = read(connection.fd, buffer, sizeof buffer);
-                    if (got <= 0) {
-                        drop(i); // the client has gone
-                        continue;
-                    }
-                    if (!connection.requestRead) {
-                        connection.request.append(buffer, static_cast<size_t>(got));
-                    }
-                }
-                if (!connection.requestRead &&
-                    connection.request.find("\r\n\r\n") != std::string::npos) {
-                    connection.requestRead = true;
-                    const auto start = connection.request.find(' ') + 1;
-                    connection.path = connection.request.substr(
-                        start, connection.request.find(' ', start) - start);
-                    std::lock_guard lock(mutex_);
-                    requests_.push_back(connection.path);
-                    const auto route = routes_.find(connection.path);
-                    connection.script = route != routes_.end()
-                                            ? route->second
-                                            : Script{Mode::answer, response(404, "missing")};
-                    connection.routesVersion = routesVersion_;
-                    connection.nextByte = Clock::now();
-                    if (connection.script.mode == Mode::closeAtOnce) {
-                        drop(i);
-                        continue;
-                    }
-                }
-            }
-            if (!connection.requestRead) {
-                continue;
-            }
-            const std::string& bytes = connection.script.bytes;
-            if (connection.script.mode == Mode::answer && (revents & POLLOUT)) {
-                const ssize_t put = send(connection.fd, bytes.data() + connection.sent,
-                                         bytes.size() - connection.sent, MSG_NOSIGNAL);
-                if (put < 0) {
-                    drop(i);
-                    continue;
-                }
-                connection.sent += static_cast<size_t>(put);
-            } else if (connection.script.mode == Mode::trickle &&
-                       Clock::now() >= connection.nextByte) {
-                if (send(connection.fd, bytes.data() + connection.sent, 1, MSG_NOSIGNAL) != 1) {
-                    drop(i);
-                    continue;
-                }
-                ++connection.sent;
-                connection.nextByte += std::chrono::seconds(1);
-            }
-            if (connection.script.mode != Mode::neverAnswer && connection.sent >= bytes.size()) {
-                {
-                    std::lock_guard lock(mutex_);
-                    answers_.push_back({connection.path, connection.routesVersion, Clock::now()});
-                }
+            if (!advance(connections[i], polled[i + 2].revents)) {
                 drop(i);
             }
         }
     }
+}
+
+// Reads the request, then sends what the script says; false once the
+// connection is done with.
+bool LoopbackServer::advance(Connection& connection, short revents) {
+    if (!connection.requestRead || connection.script.mode != Mode::answer) {
+        if (revents & (POLLIN | POLLHUP | POLLERR)) {
+            char buffer[4096];
+            const ssize_t got = read(connection.fd, buffer, sizeof buffer);
+            if (got <= 0) {
+                return false; // the client has gone
+            }
+            if (!connection.requestRead) {
+                connection.request.append(buffer, static_cast<size_t>(got));
+            }
+        }
+        if (!connection.requestRead && connection.request.find("\r\n\r\n") != std::string::npos) {
+            connection.requestRead = true;
+            const auto start = connection.request.find(' ') + 1;
+            connection.path =
+                connection.request.substr(start, connection.request.find(' ', start) - start);
+            std::lock_guard lock(mutex_);
+            requests_.push_back(connection.path);
+            const auto route = routes_.find(connection.path);
+            connection.script = route != routes_.end()
+                                    ? route->second
+                                    : Script{Mode::answer, response(404, "missing")};
+            connection.routesVersion = routesVersion_;
+            connection.nextByte = Clock::now();
+            if (connection.script.mode == Mode::closeAtOnce) {
+                return false;
+            }
+        }
+    }
+    if (!connection.requestRead) {
+        return true;
+    }
+    const std::string& bytes = connection.script.bytes;
+    if (connection.script.mode == Mode::answer && (revents & POLLOUT)) {
+        const ssize_t put = send(connection.fd, bytes.data() + connection.sent,
+                                 bytes.size() - connection.sent, MSG_NOSIGNAL);
+        if (put < 0) {
+            return false;
+        }
+        connection.sent += static_cast<size_t>(put);
+    } else if (connection.script.mode == Mode::trickle && Clock::now() >= connection.nextByte) {
+        if (send(connection.fd, bytes.data() + connection.sent, 1, MSG_NOSIGNAL) != 1) {
+            return false;
+        }
+        ++connection.sent;
+        connection.nextByte += std::chrono::seconds(1);
+    }
+    if (connection.script.mode != Mode::neverAnswer && connection.sent >= bytes.size()) {
+        {
+            std::lock_guard lock(mutex_);
+            answers_.push_back({connection.path, connection.routesVersion, Clock::now()});
+        }
+        return false;
+    }
+    return true;
 }
 
 } // namespace vantrel::test

@@ -57,6 +57,7 @@ class LoopbackServer {
   private:
     struct Connection;
     void serve();
+    bool advance(Connection& connection, short revents);
 
     std::map<std::string, Script> routes_;
     unsigned routesVersion_ = 0;

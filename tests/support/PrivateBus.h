@@ -1,9 +1,8 @@
-// What the tray tests share: a private session bus of their own, and a client
-// that makes raw D-Bus calls and records signals while the test's main loop turns.
+// A private D-Bus session bus for tests and benchmarks, and a client that
+// makes raw calls and records signals while the test's main loop turns.
 #pragma once
 
-#include "Support.h"
-#include "TrayHost.h"
+#include "ChildProcess.h"
 
 #include <chrono>
 #include <functional>
@@ -30,12 +29,9 @@ class PrivateBus {
     const std::string& address() const { return address_; }
 
   private:
-    std::unique_ptr<Process> daemon_;
+    std::unique_ptr<ChildProcess> daemon_;
     std::string address_;
 };
-
-// The agent's menu as a panel reads it, under this state line.
-std::vector<trayview::MenuRow> agentMenuAsShown(const std::string& stateLine);
 
 // Turns the thread's default main loop until `done` holds or the time is up.
 bool spinUntil(const std::function<bool()>& done,

@@ -1,13 +1,18 @@
-#include "TestSupport.h"
+#include "FakeAgent.h"
 
 namespace vantrel::test {
 
+namespace {
+const std::string healthyBody = R"({"service":"vantrel-local"})";
+} // namespace
+
 platform::HttpResponse healthyResponse() {
-    return {200, std::string(R"({"service":"vantrel-local"})")};
+    return {200, healthyBody};
 }
 
 Agent::Agent(std::vector<std::string> arguments) {
     system->supportDirectories = {support.path().string()};
+    system->jsonMembers[{healthyBody, "service"}] = "vantrel-local";
     delegate = std::make_shared<StatusMenuDelegate>(app, http, system, arguments);
 }
 

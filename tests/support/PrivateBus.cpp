@@ -1,5 +1,4 @@
-#include "TraySupport.h"
-#include "platform/linux/TrayProtocol.h"
+#include "PrivateBus.h"
 
 #include <gio/gio.h>
 #include <signal.h>
@@ -13,11 +12,11 @@ using Clock = std::chrono::steady_clock;
 PrivateBus::PrivateBus() {
     // The configuration starts no services: nothing can be started on this bus by name.
     try {
-        daemon_ = std::make_unique<Process>(
+        daemon_ = std::make_unique<ChildProcess>(
             std::vector<std::string>{"/usr/bin/dbus-daemon",
                                      "--config-file=" VANTREL_PRIVATE_BUS_CONFIG, "--nofork",
                                      "--nopidfile", "--print-address=1"},
-            std::map<std::string, std::string>{}, false);
+            std::map<std::string, std::string>{}, ChildProcess::Errors::discarded);
     } catch (const std::exception&) {
         return;
     }
@@ -33,18 +32,6 @@ PrivateBus::~PrivateBus() {
         ::kill(daemon_->pid(), SIGTERM);
         daemon_->wait(std::chrono::seconds(5));
     }
-}
-
-std::vector<trayview::MenuRow> agentMenuAsShown(const std::string& stateLine) {
-    return {
-        {1, false, stateLine, stateLine, false, true, {}},
-        {2, true, "", "", true, true, {}},
-        {3, false, "Open Vantrel", "Open Vantrel", true, true, {{"o"}}},
-        {4, false, "Refresh Status", "Refresh Status", true, true, {{"r"}}},
-        {5, false, "Open Settings to Stop API", "Open Settings to Stop API", true, true, {{"s"}}},
-        {6, true, "", "", true, true, {}},
-        {7, false, "Quit Status Menu", "Quit Status Menu", true, true, {{"q"}}},
-    };
 }
 
 bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
@@ -64,7 +51,14 @@ bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 
 BusClient::BusClient(const std::string& address) {
     // Never the session bus of whoever runs the tests.
-    connection_ = address.empty() ? nullptr : platform::tray::openBusConnection(address);
+    connection_ =
+        address.empty()
+            ? nullptr
+            : g_dbus_connection_new_for_address_sync(
+                  address.c_str(),
+                  static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                    G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                  nullptr, nullptr, nullptr);
     if (connection_ == nullptr) {
         throw std::runtime_error("cannot connect to the test bus at " + address);
     }

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "StatusMenuDelegate.h"
-#include "Support.h"
+#include "TemporaryFolder.h"
 #include "platform/fake/FakePlatform.h"
 
 #include <cstdint>

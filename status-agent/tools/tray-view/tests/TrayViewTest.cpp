@@ -1,5 +1,5 @@
 // vantrel-tray-view as a process, against a tray item served by this test.
-#include "TraySupport.h"
+#include "PrivateBus.h"
 #include "platform/linux/TrayItem.h"
 
 #include <gtest/gtest.h>
@@ -18,20 +18,20 @@ class TrayViewTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start"; }
 
-    std::unique_ptr<test::Process> view(std::vector<std::string> arguments) {
+    std::unique_ptr<test::ChildProcess> view(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), VANTREL_TRAY_VIEW_EXECUTABLE);
-        return std::make_unique<test::Process>(
+        return std::make_unique<test::ChildProcess>(
             arguments,
             std::map<std::string, std::string>{{"DBUS_SESSION_BUS_ADDRESS", bus.address()}});
     }
 
     // The item lives in this thread, so the loop must turn while a viewer works.
-    static bool showsLine(test::Process& process, const std::string& text) {
+    static bool showsLine(test::ChildProcess& process, const std::string& text) {
         return test::spinUntil([&] { return process.output().find(text) != std::string::npos; },
                                10s);
     }
 
-    static std::optional<int> exitOf(test::Process& process) {
+    static std::optional<int> exitOf(test::ChildProcess& process) {
         std::optional<int> status;
         test::spinUntil([&] { return (status = process.wait(0ms)).has_value(); }, 15s);
         return status;
@@ -123,8 +123,8 @@ TEST_F(TrayViewTest, PrintsChangesClicksAndEndsOnConditions) {
 }
 
 TEST(TrayViewWithoutBus, SaysSoAndFails) {
-    test::Process run({VANTREL_TRAY_VIEW_EXECUTABLE, "--timeout", "1"},
-                      {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vantrel-no-bus"}});
+    test::ChildProcess run({VANTREL_TRAY_VIEW_EXECUTABLE, "--timeout", "1"},
+                           {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vantrel-no-bus"}});
     EXPECT_EQ(run.wait(10s), 1);
     EXPECT_EQ(run.output(), "vantrel-tray-view: cannot reach the session bus\n");
 }
