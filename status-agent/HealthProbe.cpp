@@ -13,7 +13,7 @@ constexpr const char* healthURL = "http://127.0.0.1:18777/healthz";
 // trickles bytes from holding requests open for ever.
 constexpr double idleTimeoutSeconds = 1.5;
 constexpr double totalTimeoutSeconds = 5.0;
-constexpr std::size_t maxBodyBytes = 1024 * 1024;
+constexpr std::size_t maxBodyBytes = std::size_t{1024} * 1024;
 
 } // namespace
 
@@ -36,7 +36,7 @@ void StatusMenuDelegate::refreshStatus() {
     // The completion runs on the client's thread: it judges the answer there and
     // reaches the delegate only on the main thread, and only if it still exists.
     auto completion = [app = &application, system = system, weakSelf = weak_from_this()](
-                          std::optional<platform::HttpResponse> response) {
+                          const std::optional<platform::HttpResponse>& response) {
         const bool healthy = isHealthyResponse(*system, response);
         app->dispatchToMain([healthy, weakSelf] { applyProbeResult(healthy, weakSelf); });
     };
