@@ -1,13 +1,11 @@
 #include "HtmlEncoding.h"
-#include "Utf16Text.h"
 
-#include <iconv.h>
+#include "LegacyEncoding.h"
+#include "Utf16Text.h"
+#include "Utf8.h"
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -292,90 +290,11 @@ std::string_view encodingForLabel(std::string_view label) {
 
 // --- UTF-8 ---------------------------------------------------------------
 
-// Length of the well-formed sequence at p, or 0; then `bad` is how many bytes
-// one U+FFFD replaces (the longest prefix that could have begun a character)
-// and `cut` tells whether the sequence only ran out of input.
-std::size_t utf8Sequence(const unsigned char* p, const unsigned char* end, std::size_t& bad,
-                         bool& cut) {
-    const unsigned char lead = p[0];
-    std::size_t trail = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        trail = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        trail = 2;
-        if (lead == 0xE0)
-            low = 0xA0;
-        else if (lead == 0xED)
-            high = 0x9F; // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        trail = 3;
-        if (lead == 0xF0)
-            low = 0x90;
-        else if (lead == 0xF4)
-            high = 0x8F; // nothing above U+10FFFF
-    } else {
-        bad = 1;
-        cut = false;
-        return 0;
-    }
-    for (std::size_t i = 1; i <= trail; ++i) {
-        if (p + i >= end || p[i] < low || p[i] > high) {
-            bad = i;
-            cut = p + i >= end;
-            return 0;
-        }
-        low = 0x80;
-        high = 0xBF;
-    }
-    return trail + 1;
-}
-
-bool hasHighOrNulByte(std::uint64_t v) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-    return ((v & kHighs) | ((v - kOnes) & ~v & kHighs)) != 0;
-}
-
-// Skips plain ASCII without NUL, eight bytes at a time.
-const unsigned char* skipPlainAscii(const unsigned char* p, const unsigned char* end) {
-    while (end - p >= 8) {
-        std::uint64_t v;
-        std::memcpy(&v, p, sizeof v);
-        if (hasHighOrNulByte(v))
-            break;
-        p += 8;
-    }
-    while (p < end && *p != 0 && *p < 0x80)
-        ++p;
-    return p;
-}
-
-// Valid UTF-8 copied whole; each malformed sequence and each NUL becomes U+FFFD.
+// Valid UTF-8 kept whole; each malformed sequence and each NUL becomes U+FFFD.
 std::string sanitizeUtf8(std::string_view in) {
-    std::string out;
-    out.reserve(in.size());
-    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
-    const auto* end = p + in.size();
-    const auto* run = p;
-    while (p < end) {
-        p = skipPlainAscii(p, end);
-        if (p == end)
-            break;
-        std::size_t bad = 0;
-        bool cut = false;
-        const std::size_t length = *p == 0 ? 0 : utf8Sequence(p, end, bad, cut);
-        if (length != 0) {
-            p += length;
-            continue;
-        }
-        out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
-        out += kReplacement;
-        p += *p == 0 ? 1 : bad;
-        run = p;
-    }
-    out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(end - run));
+    std::string out = replaceInvalidUtf8(in);
+    for (std::size_t at = out.find('\0'); at != std::string::npos; at = out.find('\0', at + 3))
+        out.replace(at, 1, kReplacement);
     return out;
 }
 
@@ -389,25 +308,15 @@ bool looksLikeUtf8(std::string_view in) {
     bool cutAtEnd = false;
     const auto* p = reinterpret_cast<const unsigned char*>(in.data());
     const auto* end = p + in.size();
-    while (p < end) {
-        p = skipPlainAscii(p, end);
-        if (p == end)
-            break;
-        if (*p == 0) {
-            ++p;
-            continue;
-        }
-        std::size_t bad = 0;
-        bool cut = false;
-        const std::size_t length = utf8Sequence(p, end, bad, cut);
-        if (length != 0) {
+    while ((p = skipAscii(p, end)) != end) {
+        const Utf8Sequence sequence = utf8SequenceAt(p, end);
+        if (sequence.valid) {
             ++good;
-            p += length;
         } else {
             ++damaged;
-            cutAtEnd = cut;
-            p += bad;
+            cutAtEnd = sequence.cut;
         }
+        p += sequence.length;
     }
     if (damaged == 0 || (damaged == 1 && cutAtEnd))
         return true;
@@ -438,50 +347,13 @@ std::string decodeUtf16(std::string_view in, bool bigEndian) {
     return sanitizeUtf8(utf8FromUtf16Bytes(in, bigEndian));
 }
 
-// Nothing when iconv does not know the encoding. Bytes it rejects become
-// U+FFFD and decoding goes on after them.
+// Nothing when iconv does not know the encoding.
 std::optional<std::string> decodeWithIconv(std::string_view in, const std::string& encoding) {
-    iconv_t cd = iconv_open("UTF-8", encoding.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1))
+    LegacyDecoder decoder(encoding);
+    if (!decoder.valid())
         return std::nullopt;
-    std::string out(in.size() * 2 + 16, '\0');
-    std::size_t used = 0;
-    char* src = const_cast<char*>(in.data()); // iconv never writes through it
-    std::size_t srcLeft = in.size();
-    bool flushing = false;
-    for (;;) {
-        char* dst = out.data() + used;
-        std::size_t dstLeft = out.size() - used;
-        const std::size_t result = flushing ? iconv(cd, nullptr, nullptr, &dst, &dstLeft)
-                                            : iconv(cd, &src, &srcLeft, &dst, &dstLeft);
-        const int error = result == static_cast<std::size_t>(-1) ? errno : 0;
-        used = out.size() - dstLeft;
-        if (error == E2BIG) {
-            out.resize(out.size() * 2);
-            continue;
-        }
-        if (flushing)
-            break;
-        if (error == 0) {
-            flushing = true;
-            continue;
-        }
-        // EILSEQ: a byte the encoding does not define; EINVAL: input ends
-        // inside a character.
-        if (out.size() - used < kReplacement.size())
-            out.resize(out.size() * 2);
-        std::memcpy(out.data() + used, kReplacement.data(), kReplacement.size());
-        used += kReplacement.size();
-        if (error == EILSEQ && srcLeft > 1) {
-            ++src;
-            --srcLeft;
-        } else {
-            srcLeft = 0;
-            flushing = true;
-        }
-    }
-    iconv_close(cd);
-    out.resize(used);
+    std::string out;
+    decoder.appendUtf8(in, out);
     return sanitizeUtf8(out); // NUL characters
 }
 

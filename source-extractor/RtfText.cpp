@@ -1,6 +1,7 @@
 #include "RtfText.h"
 
 #include "RtfCodePages.h"
+#include "Utf8.h"
 
 #include <algorithm>
 #include <array>
@@ -524,31 +525,7 @@ class Output {
     }
     void append(std::string_view s) { append(s.data(), s.size()); }
 
-    void appendUtf8(char32_t cp) {
-        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            cp = kReplacement;
-        }
-        auto* d = reinterpret_cast<unsigned char*>(room(4));
-        if (cp < 0x80) {
-            d[0] = static_cast<unsigned char>(cp);
-            used_ += 1;
-        } else if (cp < 0x800) {
-            d[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
-            d[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-            used_ += 2;
-        } else if (cp < 0x10000) {
-            d[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
-            d[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-            d[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-            used_ += 3;
-        } else {
-            d[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
-            d[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-            d[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-            d[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-            used_ += 4;
-        }
-    }
+    void appendUtf8(char32_t cp) { used_ += encodeUtf8(cp, room(4)); }
 
     std::string take() {
         s_.resize(used_);
