@@ -6,6 +6,7 @@
 #include "HtmlText.h"
 
 #include "HtmlEncoding.h"
+#include "HtmlParserGuards.h"
 
 #include <libxml/HTMLparser.h>
 #include <libxml/parser.h>
@@ -631,125 +632,6 @@ std::string TextBuilder::finish() {
     return std::move(out_);
 }
 
-// --- Guards against the parser's quadratic corners -------------------------
-
-// libxml2 compares each attribute with all earlier ones of its tag, and each
-// end tag with every open element. Tags keep at most this many attributes,
-// and a parse that nests deeper than this many elements starts afresh at
-// that point, so hostile input costs at most a constant per byte. Real pages
-// stay far below both; a browser stops nesting at a similar depth.
-constexpr std::size_t kMaxAttributes = 128;
-constexpr int kMaxDepth = 256;
-
-bool isParserBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-bool isAsciiLetter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool isNameChar(char c) {
-    return isAsciiLetter(c) || (c >= '0' && c <= '9') || c == ':' || c == '-' || c == '_' ||
-           c == '.';
-}
-
-bool startsWithNoCase(std::string_view text, std::size_t at, std::string_view lowerPrefix) {
-    if (text.size() - at < lowerPrefix.size())
-        return false;
-    for (std::size_t i = 0; i < lowerPrefix.size(); ++i) {
-        char c = text[at + i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != lowerPrefix[i])
-            return false;
-    }
-    return true;
-}
-
-// Removes the attributes beyond kMaxAttributes from every start tag, reading
-// tags, comments and script or style content the way libxml2 reads them.
-void capAttributes(std::string& html) {
-    const std::string_view s = html;
-    const std::size_t n = s.size();
-    std::vector<std::pair<std::size_t, std::size_t>> cuts;
-    std::size_t i = 0;
-    auto skipBlanks = [&] {
-        while (i < n && isParserBlank(s[i]))
-            ++i;
-    };
-    while (i < n) {
-        const std::size_t lt = s.find('<', i);
-        if (lt == std::string_view::npos)
-            break;
-        i = lt + 1;
-        if (s.compare(lt, 4, "<!--") == 0) {
-            const std::size_t close = s.find("-->", lt + 4);
-            i = close == std::string_view::npos ? n : close + 3;
-            continue;
-        }
-        if (i >= n || !isAsciiLetter(s[i]))
-            continue;
-        const std::size_t nameStart = i;
-        while (i < n && isNameChar(s[i]))
-            ++i;
-        const std::string_view name = s.substr(nameStart, i - nameStart);
-        std::size_t count = 0;
-        std::size_t cutFrom = 0;
-        skipBlanks();
-        while (i < n && s[i] != '>' && !(s[i] == '/' && i + 1 < n && s[i + 1] == '>')) {
-            const std::size_t attributeStart = i;
-            if (isAsciiLetter(s[i]) || s[i] == '_' || s[i] == ':' || s[i] == '.') {
-                for (std::size_t length = 0; i < n && length < 100 && isNameChar(s[i]); ++length)
-                    ++i;
-                skipBlanks();
-                if (i < n && s[i] == '=') {
-                    ++i;
-                    skipBlanks();
-                    if (i < n && (s[i] == '"' || s[i] == '\'')) {
-                        const std::size_t close = s.find(s[i], i + 1);
-                        i = close == std::string_view::npos ? n : close + 1;
-                    } else {
-                        while (i < n && !isParserBlank(s[i]) && s[i] != '>')
-                            ++i;
-                    }
-                }
-                if (++count == kMaxAttributes + 1)
-                    cutFrom = attributeStart;
-            } else {
-                while (i < n && !isParserBlank(s[i]) && s[i] != '>' &&
-                       !(s[i] == '/' && i + 1 < n && s[i + 1] == '>'))
-                    ++i;
-            }
-            skipBlanks();
-        }
-        if (cutFrom != 0)
-            cuts.emplace_back(cutFrom, i);
-        const bool selfClosed = i < n && s[i] == '/';
-        const bool script = name.size() == 6 && startsWithNoCase(name, 0, "script");
-        const bool style = name.size() == 5 && startsWithNoCase(name, 0, "style");
-        if (!selfClosed && (script || style)) {
-            // Raw text up to the matching end tag, as the parser reads it.
-            const std::string_view closing = script ? "</script" : "</style";
-            std::size_t at = s.find("</", i);
-            while (at != std::string_view::npos && !startsWithNoCase(s, at, closing))
-                at = s.find("</", at + 2);
-            i = at == std::string_view::npos ? n : at;
-        }
-    }
-    if (cuts.empty())
-        return;
-    std::string kept;
-    kept.reserve(n);
-    std::size_t from = 0;
-    for (const auto& [cutStart, cutEnd] : cuts) {
-        kept.append(s.substr(from, cutStart - from));
-        from = cutEnd;
-    }
-    kept.append(s.substr(from));
-    html.swap(kept);
-}
-
 // --- libxml2 glue ----------------------------------------------------------
 
 struct Session {
@@ -779,12 +661,8 @@ void onStartElement(void* context, const xmlChar* name, const xmlChar** attribut
     guarded(context, [&](TextBuilder& b) { b.startElement(name, attributes); });
     auto* parser = static_cast<htmlParserCtxtPtr>(context);
     Session& session = sessionOf(context);
-    // Not at a script or style tag: afresh, its content would read as text.
-    const std::string_view tag = view(name);
-    if (!session.failed && session.restartAt == std::string::npos && tag != "script" &&
-        tag != "style" &&
-        (parser->nameNr > kMaxDepth ||
-         session.builder.openElements() > 4 * static_cast<std::size_t>(kMaxDepth))) {
+    if (!session.failed && session.restartAt == std::string::npos &&
+        mustRestart(view(name), parser->nameNr, session.builder.openElements())) {
         // The parser is just past this start tag's attributes.
         const xmlParserInputPtr input = parser->input;
         session.restartAt = input->consumed + static_cast<std::size_t>(input->cur - input->base);
@@ -845,14 +723,7 @@ std::optional<std::string> htmlToText(std::string_view html) {
 
         Session session;
         context->_private = &session;
-        // The parser skips a byte-order mark where it starts, which would
-        // shift the offsets it reports; U+FEFF there is invisible anyway.
-        auto skipMarks = [&utf8](std::size_t at) {
-            while (utf8.compare(at, 3, "\xEF\xBB\xBF") == 0)
-                at += 3;
-            return at;
-        };
-        std::size_t offset = skipMarks(0);
+        std::size_t offset = restartOffset(utf8, 0);
         for (;;) {
             // The bytes are UTF-8 by now; naming the encoding also makes the
             // parser ignore the document's <meta charset>, already applied.
@@ -864,12 +735,7 @@ std::optional<std::string> htmlToText(std::string_view html) {
                 return std::nullopt;
             if (session.restartAt == std::string::npos)
                 break;
-            offset = std::min(offset + session.restartAt, utf8.size());
-            if (utf8.compare(offset, 2, "/>") == 0)
-                offset += 2;
-            else if (utf8.compare(offset, 1, ">") == 0)
-                offset += 1;
-            offset = skipMarks(offset);
+            offset = restartOffset(utf8, offset + session.restartAt);
             session.restartAt = std::string::npos;
             session.builder.closeAll();
         }
