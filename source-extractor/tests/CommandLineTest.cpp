@@ -138,6 +138,11 @@ TEST(CommandLine, WritesTheTextUntouchedOrTheNoTextMessage) {
         {"blank.rtf", "{\\rtf1 \\par \\tab \\par}", ""},
         {"empty.rtf", "", ""},
         {"blank.html", "<html><body> <br> &nbsp; </body></html>", ""},
+        // The HTML parser's complaints never reach the standard streams.
+        {"noisy.html",
+         "<meta charset=utf-16><!DOCTYPE x><p>a <b>b <x y=1 y=2>c</z> &bogus; &#0;<</p>",
+         "a b c &bogus; <\n"},
+        {"undefined.html", "<meta charset=windows-1251><p>\x98</p>", "\uFFFD\n"},
     };
     for (const auto& c : cases) {
         const auto run = runExtractor({"--extract", dir.write(c.name, c.content).string()});
