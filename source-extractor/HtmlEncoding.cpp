@@ -275,15 +275,18 @@ bool isAsciiAlpha(char c) {
 }
 
 std::string_view encodingForLabel(std::string_view label) {
-    while (!label.empty() && isHtmlSpace(label.front()))
+    while (!label.empty() && isHtmlSpace(label.front())) {
         label.remove_prefix(1);
-    while (!label.empty() && isHtmlSpace(label.back()))
+    }
+    while (!label.empty() && isHtmlSpace(label.back())) {
         label.remove_suffix(1);
+    }
     std::string lowered(label);
     std::transform(lowered.begin(), lowered.end(), lowered.begin(), asciiLower);
     for (const Label& entry : kLabels) {
-        if (entry.label == lowered)
+        if (entry.label == lowered) {
             return entry.encoding;
+        }
     }
     return {};
 }
@@ -293,8 +296,9 @@ std::string_view encodingForLabel(std::string_view label) {
 // Valid UTF-8 kept whole; each malformed sequence and each NUL becomes U+FFFD.
 std::string sanitizeUtf8(std::string_view in) {
     std::string out = replaceInvalidUtf8(in);
-    for (std::size_t at = out.find('\0'); at != std::string::npos; at = out.find('\0', at + 3))
+    for (std::size_t at = out.find('\0'); at != std::string::npos; at = out.find('\0', at + 3)) {
         out.replace(at, 1, kReplacement);
+    }
     return out;
 }
 
@@ -318,8 +322,9 @@ bool looksLikeUtf8(std::string_view in) {
         }
         p += sequence.length;
     }
-    if (damaged == 0 || (damaged == 1 && cutAtEnd))
+    if (damaged == 0 || (damaged == 1 && cutAtEnd)) {
         return true;
+    }
     return good >= 4 * damaged;
 }
 
@@ -330,14 +335,15 @@ std::string decodeWindows1252(std::string_view in) {
     out.reserve(in.size() + in.size() / 8);
     for (const char ch : in) {
         const auto byte = static_cast<unsigned char>(ch);
-        if (byte == 0)
+        if (byte == 0) {
             out += kReplacement;
-        else if (byte < 0x80)
+        } else if (byte < 0x80) {
             out += ch;
-        else if (byte < 0xA0)
+        } else if (byte < 0xA0) {
             appendUtf8(out, kWindows1252High[byte - 0x80]);
-        else
+        } else {
             appendUtf8(out, byte);
+        }
     }
     return out;
 }
@@ -350,8 +356,9 @@ std::string decodeUtf16(std::string_view in, bool bigEndian) {
 // Nothing when iconv does not know the encoding.
 std::optional<std::string> decodeWithIconv(std::string_view in, const std::string& encoding) {
     LegacyDecoder decoder(encoding);
-    if (!decoder.valid())
+    if (!decoder.valid()) {
         return std::nullopt;
+    }
     std::string out;
     decoder.appendUtf8(in, out);
     return sanitizeUtf8(out); // NUL characters
@@ -361,18 +368,21 @@ std::optional<std::string> decodeWithIconv(std::string_view in, const std::strin
 // byte of most pairs is zero, always on the same side.
 std::optional<bool> utf16WithoutMark(std::string_view in) {
     const std::size_t pairs = std::min(in.size(), kPrescanMinimum) / 2;
-    if (pairs < 2)
+    if (pairs < 2) {
         return std::nullopt;
+    }
     std::size_t evenZeros = 0;
     std::size_t oddZeros = 0;
     for (std::size_t i = 0; i < pairs; ++i) {
         evenZeros += in[2 * i] == 0 ? 1 : 0;
         oddZeros += in[2 * i + 1] == 0 ? 1 : 0;
     }
-    if (evenZeros == 0 && oddZeros * 2 >= pairs)
+    if (evenZeros == 0 && oddZeros * 2 >= pairs) {
         return false; // little-endian
-    if (oddZeros == 0 && evenZeros * 2 >= pairs)
+    }
+    if (oddZeros == 0 && evenZeros * 2 >= pairs) {
         return true;
+    }
     return std::nullopt;
 }
 
@@ -384,23 +394,26 @@ class Prescan {
 
     std::string run() {
         while (pos_ < s_.size()) {
-            if (pos_ >= kPrescanMinimum && bodyStarted_)
+            if (pos_ >= kPrescanMinimum && bodyStarted_) {
                 return {};
+            }
             if (s_[pos_] != '<') {
                 pos_ = std::min(s_.find('<', pos_), s_.size());
                 continue;
             }
             if (startsWith("<!--")) {
                 const std::size_t close = s_.find("-->", pos_ + 2);
-                if (close == std::string_view::npos)
+                if (close == std::string_view::npos) {
                     return {};
+                }
                 pos_ = close + 3;
                 continue;
             }
             if (startsWithTag("<meta")) {
                 pos_ += 5;
-                if (std::string found = meta(); !found.empty())
+                if (std::string found = meta(); !found.empty()) {
                     return found;
+                }
             } else if (s_[pos_] == '<' && pos_ + 1 < s_.size() &&
                        (isAsciiAlpha(s_[pos_ + 1]) ||
                         (s_[pos_ + 1] == '/' && pos_ + 2 < s_.size() &&
@@ -408,8 +421,9 @@ class Prescan {
                 const bool endTag = s_[pos_ + 1] == '/';
                 pos_ += endTag ? 2 : 1;
                 const std::size_t nameStart = pos_;
-                while (pos_ < s_.size() && !isHtmlSpace(s_[pos_]) && s_[pos_] != '>')
+                while (pos_ < s_.size() && !isHtmlSpace(s_[pos_]) && s_[pos_] != '>') {
                     ++pos_;
+                }
                 bodyStarted_ =
                     bodyStarted_ || leavesHead(s_.substr(nameStart, pos_ - nameStart), endTag);
                 std::string name;
@@ -418,8 +432,9 @@ class Prescan {
                 }
             } else if (startsWith("<!") || startsWith("</") || startsWith("<?")) {
                 const std::size_t close = s_.find('>', pos_ + 2);
-                if (close == std::string_view::npos)
+                if (close == std::string_view::npos) {
                     return {};
+                }
                 pos_ = close;
             }
             ++pos_;
@@ -434,11 +449,13 @@ class Prescan {
 
     // "<meta" in any case, followed by white space or a slash.
     bool startsWithTag(std::string_view prefix) const {
-        if (s_.size() - pos_ <= prefix.size())
+        if (s_.size() - pos_ <= prefix.size()) {
             return false;
+        }
         for (std::size_t i = 0; i < prefix.size(); ++i) {
-            if (asciiLower(s_[pos_ + i]) != prefix[i])
+            if (asciiLower(s_[pos_ + i]) != prefix[i]) {
                 return false;
+            }
         }
         const char next = s_[pos_ + prefix.size()];
         return isHtmlSpace(next) || next == '/';
@@ -447,8 +464,9 @@ class Prescan {
     static bool leavesHead(std::string_view rawName, bool endTag) {
         std::string name(rawName.substr(0, 16));
         std::transform(name.begin(), name.end(), name.begin(), asciiLower);
-        if (endTag)
+        if (endTag) {
             return name == "head";
+        }
         static constexpr std::string_view kHeadTags[] = {
             "html",   "head",  "meta",     "title",    "link",     "base",
             "script", "style", "noscript", "template", "basefont", "bgsound",
@@ -464,8 +482,9 @@ class Prescan {
         std::string name;
         std::string value;
         while (attribute(name, value)) {
-            if (std::find(seen.begin(), seen.end(), name) != seen.end())
+            if (std::find(seen.begin(), seen.end(), name) != seen.end()) {
                 continue;
+            }
             seen.push_back(name);
             if (name == "http-equiv") {
                 gotPragma = gotPragma || value == "content-type";
@@ -482,8 +501,9 @@ class Prescan {
                 }
             }
         }
-        if (need == Need::Unset || (need == Need::Pragma && !gotPragma) || charset.empty())
+        if (need == Need::Unset || (need == Need::Pragma && !gotPragma) || charset.empty()) {
             return {};
+        }
         return std::string(charset);
     }
 
@@ -492,27 +512,34 @@ class Prescan {
         std::size_t pos = 0;
         for (;;) {
             const std::size_t at = v.find("charset", pos);
-            if (at == std::string_view::npos)
+            if (at == std::string_view::npos) {
                 return {};
+            }
             pos = at + 7;
-            while (pos < v.size() && isHtmlSpace(v[pos]))
+            while (pos < v.size() && isHtmlSpace(v[pos])) {
                 ++pos;
-            if (pos >= v.size() || v[pos] != '=')
+            }
+            if (pos >= v.size() || v[pos] != '=') {
                 continue;
+            }
             ++pos;
-            while (pos < v.size() && isHtmlSpace(v[pos]))
+            while (pos < v.size() && isHtmlSpace(v[pos])) {
                 ++pos;
-            if (pos >= v.size())
+            }
+            if (pos >= v.size()) {
                 return {};
+            }
             if (v[pos] == '"' || v[pos] == '\'') {
                 const std::size_t close = v.find(v[pos], pos + 1);
-                if (close == std::string_view::npos)
+                if (close == std::string_view::npos) {
                     return {};
+                }
                 return encodingForLabel(v.substr(pos + 1, close - pos - 1));
             }
             std::size_t stop = pos;
-            while (stop < v.size() && !isHtmlSpace(v[stop]) && v[stop] != ';')
+            while (stop < v.size() && !isHtmlSpace(v[stop]) && v[stop] != ';') {
                 ++stop;
+            }
             return encodingForLabel(v.substr(pos, stop - pos));
         }
     }
@@ -521,39 +548,49 @@ class Prescan {
     bool attribute(std::string& name, std::string& value) {
         name.clear();
         value.clear();
-        while (pos_ < s_.size() && (isHtmlSpace(s_[pos_]) || s_[pos_] == '/'))
+        while (pos_ < s_.size() && (isHtmlSpace(s_[pos_]) || s_[pos_] == '/')) {
             ++pos_;
-        if (pos_ >= s_.size() || s_[pos_] == '>')
+        }
+        if (pos_ >= s_.size() || s_[pos_] == '>') {
             return false;
+        }
         for (;; ++pos_) {
-            if (pos_ >= s_.size())
+            if (pos_ >= s_.size()) {
                 return false;
+            }
             const char c = s_[pos_];
             if (c == '=' && !name.empty()) {
                 ++pos_;
                 return attributeValue(value);
             }
-            if (isHtmlSpace(c))
+            if (isHtmlSpace(c)) {
                 break;
-            if (c == '/' || c == '>')
+            }
+            if (c == '/' || c == '>') {
                 return true;
+            }
             name += asciiLower(c);
         }
-        while (pos_ < s_.size() && isHtmlSpace(s_[pos_]))
+        while (pos_ < s_.size() && isHtmlSpace(s_[pos_])) {
             ++pos_;
-        if (pos_ >= s_.size())
+        }
+        if (pos_ >= s_.size()) {
             return false;
-        if (s_[pos_] != '=')
+        }
+        if (s_[pos_] != '=') {
             return true;
+        }
         ++pos_;
         return attributeValue(value);
     }
 
     bool attributeValue(std::string& value) {
-        while (pos_ < s_.size() && isHtmlSpace(s_[pos_]))
+        while (pos_ < s_.size() && isHtmlSpace(s_[pos_])) {
             ++pos_;
-        if (pos_ >= s_.size())
+        }
+        if (pos_ >= s_.size()) {
             return false;
+        }
         const char first = s_[pos_];
         if (first == '"' || first == '\'') {
             for (++pos_; pos_ < s_.size(); ++pos_) {
@@ -565,11 +602,13 @@ class Prescan {
             }
             return false;
         }
-        if (first == '>')
+        if (first == '>') {
             return true;
+        }
         for (; pos_ < s_.size(); ++pos_) {
-            if (isHtmlSpace(s_[pos_]) || s_[pos_] == '>')
+            if (isHtmlSpace(s_[pos_]) || s_[pos_] == '>') {
                 return true;
+            }
             value += asciiLower(s_[pos_]);
         }
         return false;
@@ -587,23 +626,30 @@ std::string declaredHtmlCharset(std::string_view bytes) {
 }
 
 std::string decodeHtmlBytes(std::string_view bytes) {
-    if (bytes.substr(0, 3) == "\xEF\xBB\xBF")
+    if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
         return sanitizeUtf8(bytes.substr(3));
-    if (bytes.substr(0, 2) == "\xFF\xFE")
+    }
+    if (bytes.substr(0, 2) == "\xFF\xFE") {
         return decodeUtf16(bytes.substr(2), false);
-    if (bytes.substr(0, 2) == "\xFE\xFF")
+    }
+    if (bytes.substr(0, 2) == "\xFE\xFF") {
         return decodeUtf16(bytes.substr(2), true);
-    if (const std::optional<bool> bigEndian = utf16WithoutMark(bytes))
+    }
+    if (const std::optional<bool> bigEndian = utf16WithoutMark(bytes)) {
         return decodeUtf16(bytes, *bigEndian);
+    }
 
     const std::string declared = declaredHtmlCharset(bytes);
-    if (declared == kUtf8)
+    if (declared == kUtf8) {
         return sanitizeUtf8(bytes);
-    if (declared == kWindows1252)
+    }
+    if (declared == kWindows1252) {
         return decodeWindows1252(bytes);
+    }
     if (!declared.empty()) {
-        if (std::optional<std::string> decoded = decodeWithIconv(bytes, declared))
+        if (std::optional<std::string> decoded = decodeWithIconv(bytes, declared)) {
             return std::move(*decoded);
+        }
     }
     return looksLikeUtf8(bytes) ? sanitizeUtf8(bytes) : decodeWindows1252(bytes);
 }

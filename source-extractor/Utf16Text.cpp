@@ -44,8 +44,9 @@ std::string utf8FromUtf16Bytes(std::string_view bytes, bool bigEndian) {
         const char32_t second = p[2 * i + 1];
         return bigEndian ? (first << 8 | second) : (second << 8 | first);
     });
-    if (bytes.size() % 2 != 0)
+    if (bytes.size() % 2 != 0) {
         appendUtf8(out, kReplacementCharacter);
+    }
     return out;
 }
 

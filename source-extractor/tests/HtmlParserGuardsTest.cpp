@@ -9,8 +9,9 @@ namespace {
 
 std::string attributes(std::size_t count) {
     std::string out;
-    for (std::size_t i = 0; i < count; ++i)
+    for (std::size_t i = 0; i < count; ++i) {
         out += " a" + std::to_string(i) + "='x>'";
+    }
     return out;
 }
 
@@ -59,8 +60,9 @@ TEST(HtmlParserGuards, RestartsPastTheDepthLimitAfterTheTag) {
         {"<i>x", 2, 3},      {"<br/>x", 3, 5}, {"<i x", 4, 4}, {"<i>" + bom + bom + "x", 2, 9},
         {bom + "<p>", 0, 3}, {"<i>", 99, 3},
     };
-    for (const auto& r : resumes)
+    for (const auto& r : resumes) {
         EXPECT_EQ(restartOffset(r.html, r.stoppedAt), r.resumeAt) << r.html;
+    }
 }
 
 } // namespace

@@ -23,8 +23,9 @@ struct Case {
 std::string repeat(std::string_view piece, std::size_t times) {
     std::string out;
     out.reserve(piece.size() * times);
-    for (std::size_t i = 0; i < times; ++i)
+    for (std::size_t i = 0; i < times; ++i) {
         out += piece;
+    }
     return out;
 }
 
@@ -213,14 +214,16 @@ TEST(HtmlText, ReadsTheDeclaredCharset) {
         {"<p>no meta</p>", ""},
         {"<meta charset=\"unterminated", ""},
     };
-    for (const auto& [html, encoding] : cases)
+    for (const auto& [html, encoding] : cases) {
         EXPECT_EQ(declaredHtmlCharset(html), encoding) << html;
+    }
 }
 
 TEST(HtmlText, SurvivesHostileInput) {
     std::string manyAttributes = "<p";
-    for (int i = 0; i < 5000; ++i)
+    for (int i = 0; i < 5000; ++i) {
         manyAttributes += " a" + std::to_string(i) + "='x>'";
+    }
     manyAttributes += ">body</p><p>after</p>";
 
     expectAll({
@@ -261,11 +264,13 @@ TEST(HtmlText, SurvivesHostileInput) {
 // Inputs that once broke the reader under the fuzzer.
 TEST(HtmlText, FuzzRegressions) {
     const std::filesystem::path directory = FUZZ_REGRESSIONS_DIR "/html";
-    if (!std::filesystem::is_directory(directory))
+    if (!std::filesystem::is_directory(directory)) {
         GTEST_SKIP() << "no HTML fuzz regressions";
+    }
     for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        if (!entry.is_regular_file())
+        if (!entry.is_regular_file()) {
             continue;
+        }
         std::ifstream file(entry.path(), std::ios::binary);
         std::stringstream bytes;
         bytes << file.rdbuf();
