@@ -119,6 +119,10 @@ TEST(RtfText, CodePages) {
          R"({\rtf1{\mac \'8a}{\pc \'81}{\ansicpg65001 \'c3\'a9}{\ansicpg99999 \'e9}})", "äüéé"},
         {"unassigned and control bytes", R"({\rtf1\ansicpg1252 a\'81b\'00\'0d\'09c})",
          "a\uFFFDb\tc"},
+        // The converter holds a letter back for a point that may follow: an
+        // undefined byte next must not lose it.
+        {"a held letter before an undefined byte", R"({\rtf1\ansicpg1255 \'e0\'ff b})",
+         "\uFFFD\u05D0 b"},
     });
 }
 
