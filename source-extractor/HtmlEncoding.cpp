@@ -1,13 +1,11 @@
 #include "HtmlEncoding.h"
-#include "Utf16Text.h"
 
-#include <iconv.h>
+#include "LegacyEncoding.h"
+#include "Utf16Text.h"
+#include "Utf8.h"
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -277,105 +275,30 @@ bool isAsciiAlpha(char c) {
 }
 
 std::string_view encodingForLabel(std::string_view label) {
-    while (!label.empty() && isHtmlSpace(label.front()))
+    while (!label.empty() && isHtmlSpace(label.front())) {
         label.remove_prefix(1);
-    while (!label.empty() && isHtmlSpace(label.back()))
+    }
+    while (!label.empty() && isHtmlSpace(label.back())) {
         label.remove_suffix(1);
+    }
     std::string lowered(label);
     std::transform(lowered.begin(), lowered.end(), lowered.begin(), asciiLower);
     for (const Label& entry : kLabels) {
-        if (entry.label == lowered)
+        if (entry.label == lowered) {
             return entry.encoding;
+        }
     }
     return {};
 }
 
 // --- UTF-8 ---------------------------------------------------------------
 
-// Length of the well-formed sequence at p, or 0; then `bad` is how many bytes
-// one U+FFFD replaces (the longest prefix that could have begun a character)
-// and `cut` tells whether the sequence only ran out of input.
-std::size_t utf8Sequence(const unsigned char* p, const unsigned char* end, std::size_t& bad,
-                         bool& cut) {
-    const unsigned char lead = p[0];
-    std::size_t trail = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        trail = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        trail = 2;
-        if (lead == 0xE0)
-            low = 0xA0;
-        else if (lead == 0xED)
-            high = 0x9F; // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        trail = 3;
-        if (lead == 0xF0)
-            low = 0x90;
-        else if (lead == 0xF4)
-            high = 0x8F; // nothing above U+10FFFF
-    } else {
-        bad = 1;
-        cut = false;
-        return 0;
-    }
-    for (std::size_t i = 1; i <= trail; ++i) {
-        if (p + i >= end || p[i] < low || p[i] > high) {
-            bad = i;
-            cut = p + i >= end;
-            return 0;
-        }
-        low = 0x80;
-        high = 0xBF;
-    }
-    return trail + 1;
-}
-
-bool hasHighOrNulByte(std::uint64_t v) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-    return ((v & kHighs) | ((v - kOnes) & ~v & kHighs)) != 0;
-}
-
-// Skips plain ASCII without NUL, eight bytes at a time.
-const unsigned char* skipPlainAscii(const unsigned char* p, const unsigned char* end) {
-    while (end - p >= 8) {
-        std::uint64_t v;
-        std::memcpy(&v, p, sizeof v);
-        if (hasHighOrNulByte(v))
-            break;
-        p += 8;
-    }
-    while (p < end && *p != 0 && *p < 0x80)
-        ++p;
-    return p;
-}
-
-// Valid UTF-8 copied whole; each malformed sequence and each NUL becomes U+FFFD.
+// Valid UTF-8 kept whole; each malformed sequence and each NUL becomes U+FFFD.
 std::string sanitizeUtf8(std::string_view in) {
-    std::string out;
-    out.reserve(in.size());
-    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
-    const auto* end = p + in.size();
-    const auto* run = p;
-    while (p < end) {
-        p = skipPlainAscii(p, end);
-        if (p == end)
-            break;
-        std::size_t bad = 0;
-        bool cut = false;
-        const std::size_t length = *p == 0 ? 0 : utf8Sequence(p, end, bad, cut);
-        if (length != 0) {
-            p += length;
-            continue;
-        }
-        out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
-        out += kReplacement;
-        p += *p == 0 ? 1 : bad;
-        run = p;
+    std::string out = replaceInvalidUtf8(in);
+    for (std::size_t at = out.find('\0'); at != std::string::npos; at = out.find('\0', at + 3)) {
+        out.replace(at, 1, kReplacement);
     }
-    out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(end - run));
     return out;
 }
 
@@ -389,28 +312,19 @@ bool looksLikeUtf8(std::string_view in) {
     bool cutAtEnd = false;
     const auto* p = reinterpret_cast<const unsigned char*>(in.data());
     const auto* end = p + in.size();
-    while (p < end) {
-        p = skipPlainAscii(p, end);
-        if (p == end)
-            break;
-        if (*p == 0) {
-            ++p;
-            continue;
-        }
-        std::size_t bad = 0;
-        bool cut = false;
-        const std::size_t length = utf8Sequence(p, end, bad, cut);
-        if (length != 0) {
+    while ((p = skipAscii(p, end)) != end) {
+        const Utf8Sequence sequence = utf8SequenceAt(p, end);
+        if (sequence.valid) {
             ++good;
-            p += length;
         } else {
             ++damaged;
-            cutAtEnd = cut;
-            p += bad;
+            cutAtEnd = sequence.cut;
         }
+        p += sequence.length;
     }
-    if (damaged == 0 || (damaged == 1 && cutAtEnd))
+    if (damaged == 0 || (damaged == 1 && cutAtEnd)) {
         return true;
+    }
     return good >= 4 * damaged;
 }
 
@@ -421,14 +335,15 @@ std::string decodeWindows1252(std::string_view in) {
     out.reserve(in.size() + in.size() / 8);
     for (const char ch : in) {
         const auto byte = static_cast<unsigned char>(ch);
-        if (byte == 0)
+        if (byte == 0) {
             out += kReplacement;
-        else if (byte < 0x80)
+        } else if (byte < 0x80) {
             out += ch;
-        else if (byte < 0xA0)
+        } else if (byte < 0xA0) {
             appendUtf8(out, kWindows1252High[byte - 0x80]);
-        else
+        } else {
             appendUtf8(out, byte);
+        }
     }
     return out;
 }
@@ -438,50 +353,14 @@ std::string decodeUtf16(std::string_view in, bool bigEndian) {
     return sanitizeUtf8(utf8FromUtf16Bytes(in, bigEndian));
 }
 
-// Nothing when iconv does not know the encoding. Bytes it rejects become
-// U+FFFD and decoding goes on after them.
+// Nothing when iconv does not know the encoding.
 std::optional<std::string> decodeWithIconv(std::string_view in, const std::string& encoding) {
-    iconv_t cd = iconv_open("UTF-8", encoding.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1))
+    LegacyDecoder decoder(encoding);
+    if (!decoder.valid()) {
         return std::nullopt;
-    std::string out(in.size() * 2 + 16, '\0');
-    std::size_t used = 0;
-    char* src = const_cast<char*>(in.data()); // iconv never writes through it
-    std::size_t srcLeft = in.size();
-    bool flushing = false;
-    for (;;) {
-        char* dst = out.data() + used;
-        std::size_t dstLeft = out.size() - used;
-        const std::size_t result = flushing ? iconv(cd, nullptr, nullptr, &dst, &dstLeft)
-                                            : iconv(cd, &src, &srcLeft, &dst, &dstLeft);
-        const int error = result == static_cast<std::size_t>(-1) ? errno : 0;
-        used = out.size() - dstLeft;
-        if (error == E2BIG) {
-            out.resize(out.size() * 2);
-            continue;
-        }
-        if (flushing)
-            break;
-        if (error == 0) {
-            flushing = true;
-            continue;
-        }
-        // EILSEQ: a byte the encoding does not define; EINVAL: input ends
-        // inside a character.
-        if (out.size() - used < kReplacement.size())
-            out.resize(out.size() * 2);
-        std::memcpy(out.data() + used, kReplacement.data(), kReplacement.size());
-        used += kReplacement.size();
-        if (error == EILSEQ && srcLeft > 1) {
-            ++src;
-            --srcLeft;
-        } else {
-            srcLeft = 0;
-            flushing = true;
-        }
     }
-    iconv_close(cd);
-    out.resize(used);
+    std::string out;
+    decoder.appendUtf8(in, out);
     return sanitizeUtf8(out); // NUL characters
 }
 
@@ -489,18 +368,21 @@ std::optional<std::string> decodeWithIconv(std::string_view in, const std::strin
 // byte of most pairs is zero, always on the same side.
 std::optional<bool> utf16WithoutMark(std::string_view in) {
     const std::size_t pairs = std::min(in.size(), kPrescanMinimum) / 2;
-    if (pairs < 2)
+    if (pairs < 2) {
         return std::nullopt;
+    }
     std::size_t evenZeros = 0;
     std::size_t oddZeros = 0;
     for (std::size_t i = 0; i < pairs; ++i) {
         evenZeros += in[2 * i] == 0 ? 1 : 0;
         oddZeros += in[2 * i + 1] == 0 ? 1 : 0;
     }
-    if (evenZeros == 0 && oddZeros * 2 >= pairs)
+    if (evenZeros == 0 && oddZeros * 2 >= pairs) {
         return false; // little-endian
-    if (oddZeros == 0 && evenZeros * 2 >= pairs)
+    }
+    if (oddZeros == 0 && evenZeros * 2 >= pairs) {
         return true;
+    }
     return std::nullopt;
 }
 
@@ -512,23 +394,26 @@ class Prescan {
 
     std::string run() {
         while (pos_ < s_.size()) {
-            if (pos_ >= kPrescanMinimum && bodyStarted_)
+            if (pos_ >= kPrescanMinimum && bodyStarted_) {
                 return {};
+            }
             if (s_[pos_] != '<') {
                 pos_ = std::min(s_.find('<', pos_), s_.size());
                 continue;
             }
             if (startsWith("<!--")) {
                 const std::size_t close = s_.find("-->", pos_ + 2);
-                if (close == std::string_view::npos)
+                if (close == std::string_view::npos) {
                     return {};
+                }
                 pos_ = close + 3;
                 continue;
             }
             if (startsWithTag("<meta")) {
                 pos_ += 5;
-                if (std::string found = meta(); !found.empty())
+                if (std::string found = meta(); !found.empty()) {
                     return found;
+                }
             } else if (s_[pos_] == '<' && pos_ + 1 < s_.size() &&
                        (isAsciiAlpha(s_[pos_ + 1]) ||
                         (s_[pos_ + 1] == '/' && pos_ + 2 < s_.size() &&
@@ -536,8 +421,9 @@ class Prescan {
                 const bool endTag = s_[pos_ + 1] == '/';
                 pos_ += endTag ? 2 : 1;
                 const std::size_t nameStart = pos_;
-                while (pos_ < s_.size() && !isHtmlSpace(s_[pos_]) && s_[pos_] != '>')
+                while (pos_ < s_.size() && !isHtmlSpace(s_[pos_]) && s_[pos_] != '>') {
                     ++pos_;
+                }
                 bodyStarted_ =
                     bodyStarted_ || leavesHead(s_.substr(nameStart, pos_ - nameStart), endTag);
                 std::string name;
@@ -546,8 +432,9 @@ class Prescan {
                 }
             } else if (startsWith("<!") || startsWith("</") || startsWith("<?")) {
                 const std::size_t close = s_.find('>', pos_ + 2);
-                if (close == std::string_view::npos)
+                if (close == std::string_view::npos) {
                     return {};
+                }
                 pos_ = close;
             }
             ++pos_;
@@ -562,11 +449,13 @@ class Prescan {
 
     // "<meta" in any case, followed by white space or a slash.
     bool startsWithTag(std::string_view prefix) const {
-        if (s_.size() - pos_ <= prefix.size())
+        if (s_.size() - pos_ <= prefix.size()) {
             return false;
+        }
         for (std::size_t i = 0; i < prefix.size(); ++i) {
-            if (asciiLower(s_[pos_ + i]) != prefix[i])
+            if (asciiLower(s_[pos_ + i]) != prefix[i]) {
                 return false;
+            }
         }
         const char next = s_[pos_ + prefix.size()];
         return isHtmlSpace(next) || next == '/';
@@ -575,8 +464,9 @@ class Prescan {
     static bool leavesHead(std::string_view rawName, bool endTag) {
         std::string name(rawName.substr(0, 16));
         std::transform(name.begin(), name.end(), name.begin(), asciiLower);
-        if (endTag)
+        if (endTag) {
             return name == "head";
+        }
         static constexpr std::string_view kHeadTags[] = {
             "html",   "head",  "meta",     "title",    "link",     "base",
             "script", "style", "noscript", "template", "basefont", "bgsound",
@@ -592,8 +482,9 @@ class Prescan {
         std::string name;
         std::string value;
         while (attribute(name, value)) {
-            if (std::find(seen.begin(), seen.end(), name) != seen.end())
+            if (std::find(seen.begin(), seen.end(), name) != seen.end()) {
                 continue;
+            }
             seen.push_back(name);
             if (name == "http-equiv") {
                 gotPragma = gotPragma || value == "content-type";
@@ -610,8 +501,9 @@ class Prescan {
                 }
             }
         }
-        if (need == Need::Unset || (need == Need::Pragma && !gotPragma) || charset.empty())
+        if (need == Need::Unset || (need == Need::Pragma && !gotPragma) || charset.empty()) {
             return {};
+        }
         return std::string(charset);
     }
 
@@ -620,27 +512,34 @@ class Prescan {
         std::size_t pos = 0;
         for (;;) {
             const std::size_t at = v.find("charset", pos);
-            if (at == std::string_view::npos)
+            if (at == std::string_view::npos) {
                 return {};
+            }
             pos = at + 7;
-            while (pos < v.size() && isHtmlSpace(v[pos]))
+            while (pos < v.size() && isHtmlSpace(v[pos])) {
                 ++pos;
-            if (pos >= v.size() || v[pos] != '=')
+            }
+            if (pos >= v.size() || v[pos] != '=') {
                 continue;
+            }
             ++pos;
-            while (pos < v.size() && isHtmlSpace(v[pos]))
+            while (pos < v.size() && isHtmlSpace(v[pos])) {
                 ++pos;
-            if (pos >= v.size())
+            }
+            if (pos >= v.size()) {
                 return {};
+            }
             if (v[pos] == '"' || v[pos] == '\'') {
                 const std::size_t close = v.find(v[pos], pos + 1);
-                if (close == std::string_view::npos)
+                if (close == std::string_view::npos) {
                     return {};
+                }
                 return encodingForLabel(v.substr(pos + 1, close - pos - 1));
             }
             std::size_t stop = pos;
-            while (stop < v.size() && !isHtmlSpace(v[stop]) && v[stop] != ';')
+            while (stop < v.size() && !isHtmlSpace(v[stop]) && v[stop] != ';') {
                 ++stop;
+            }
             return encodingForLabel(v.substr(pos, stop - pos));
         }
     }
@@ -649,39 +548,49 @@ class Prescan {
     bool attribute(std::string& name, std::string& value) {
         name.clear();
         value.clear();
-        while (pos_ < s_.size() && (isHtmlSpace(s_[pos_]) || s_[pos_] == '/'))
+        while (pos_ < s_.size() && (isHtmlSpace(s_[pos_]) || s_[pos_] == '/')) {
             ++pos_;
-        if (pos_ >= s_.size() || s_[pos_] == '>')
+        }
+        if (pos_ >= s_.size() || s_[pos_] == '>') {
             return false;
+        }
         for (;; ++pos_) {
-            if (pos_ >= s_.size())
+            if (pos_ >= s_.size()) {
                 return false;
+            }
             const char c = s_[pos_];
             if (c == '=' && !name.empty()) {
                 ++pos_;
                 return attributeValue(value);
             }
-            if (isHtmlSpace(c))
+            if (isHtmlSpace(c)) {
                 break;
-            if (c == '/' || c == '>')
+            }
+            if (c == '/' || c == '>') {
                 return true;
+            }
             name += asciiLower(c);
         }
-        while (pos_ < s_.size() && isHtmlSpace(s_[pos_]))
+        while (pos_ < s_.size() && isHtmlSpace(s_[pos_])) {
             ++pos_;
-        if (pos_ >= s_.size())
+        }
+        if (pos_ >= s_.size()) {
             return false;
-        if (s_[pos_] != '=')
+        }
+        if (s_[pos_] != '=') {
             return true;
+        }
         ++pos_;
         return attributeValue(value);
     }
 
     bool attributeValue(std::string& value) {
-        while (pos_ < s_.size() && isHtmlSpace(s_[pos_]))
+        while (pos_ < s_.size() && isHtmlSpace(s_[pos_])) {
             ++pos_;
-        if (pos_ >= s_.size())
+        }
+        if (pos_ >= s_.size()) {
             return false;
+        }
         const char first = s_[pos_];
         if (first == '"' || first == '\'') {
             for (++pos_; pos_ < s_.size(); ++pos_) {
@@ -693,11 +602,13 @@ class Prescan {
             }
             return false;
         }
-        if (first == '>')
+        if (first == '>') {
             return true;
+        }
         for (; pos_ < s_.size(); ++pos_) {
-            if (isHtmlSpace(s_[pos_]) || s_[pos_] == '>')
+            if (isHtmlSpace(s_[pos_]) || s_[pos_] == '>') {
                 return true;
+            }
             value += asciiLower(s_[pos_]);
         }
         return false;
@@ -715,23 +626,30 @@ std::string declaredHtmlCharset(std::string_view bytes) {
 }
 
 std::string decodeHtmlBytes(std::string_view bytes) {
-    if (bytes.substr(0, 3) == "\xEF\xBB\xBF")
+    if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
         return sanitizeUtf8(bytes.substr(3));
-    if (bytes.substr(0, 2) == "\xFF\xFE")
+    }
+    if (bytes.substr(0, 2) == "\xFF\xFE") {
         return decodeUtf16(bytes.substr(2), false);
-    if (bytes.substr(0, 2) == "\xFE\xFF")
+    }
+    if (bytes.substr(0, 2) == "\xFE\xFF") {
         return decodeUtf16(bytes.substr(2), true);
-    if (const std::optional<bool> bigEndian = utf16WithoutMark(bytes))
+    }
+    if (const std::optional<bool> bigEndian = utf16WithoutMark(bytes)) {
         return decodeUtf16(bytes, *bigEndian);
+    }
 
     const std::string declared = declaredHtmlCharset(bytes);
-    if (declared == kUtf8)
+    if (declared == kUtf8) {
         return sanitizeUtf8(bytes);
-    if (declared == kWindows1252)
+    }
+    if (declared == kWindows1252) {
         return decodeWindows1252(bytes);
+    }
     if (!declared.empty()) {
-        if (std::optional<std::string> decoded = decodeWithIconv(bytes, declared))
+        if (std::optional<std::string> decoded = decodeWithIconv(bytes, declared)) {
             return std::move(*decoded);
+        }
     }
     return looksLikeUtf8(bytes) ? sanitizeUtf8(bytes) : decodeWindows1252(bytes);
 }

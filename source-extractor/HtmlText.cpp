@@ -6,6 +6,7 @@
 #include "HtmlText.h"
 
 #include "HtmlEncoding.h"
+#include "HtmlParserGuards.h"
 
 #include <libxml/HTMLparser.h>
 #include <libxml/parser.h>
@@ -137,8 +138,9 @@ std::string_view view(const xmlChar* s) {
 
 constexpr std::array<bool, 256> kCollapsible = [] {
     std::array<bool, 256> table{};
-    for (const unsigned char c : {' ', '\t', '\n', '\r', '\f'})
+    for (const unsigned char c : {' ', '\t', '\n', '\r', '\f'}) {
         table[c] = true;
+    }
     return table;
 }();
 
@@ -151,8 +153,9 @@ bool styleHides(std::string_view style) {
     std::string compact;
     compact.reserve(style.size());
     for (const char c : style) {
-        if (!isCollapsible(c))
+        if (!isCollapsible(c)) {
             compact += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        }
     }
     for (std::size_t at = compact.find("display:none"); at != std::string::npos;
          at = compact.find("display:none", at + 1)) {
@@ -160,8 +163,9 @@ bool styleHides(std::string_view style) {
         const std::size_t after = at + 12;
         const bool endsValue =
             after == compact.size() || compact[after] == ';' || compact[after] == '!';
-        if (startsDeclaration && endsValue)
+        if (startsDeclaration && endsValue) {
             return true;
+        }
     }
     return false;
 }
@@ -169,16 +173,20 @@ bool styleHides(std::string_view style) {
 // A list number attribute ("start", "value"); browsers read leading digits.
 std::optional<long long> parseNumber(std::string_view text) {
     std::size_t i = 0;
-    while (i < text.size() && isCollapsible(text[i]))
+    while (i < text.size() && isCollapsible(text[i])) {
         ++i;
+    }
     bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
         negative = text[i++] == '-';
-    if (i >= text.size() || text[i] < '0' || text[i] > '9')
+    }
+    if (i >= text.size() || text[i] < '0' || text[i] > '9') {
         return std::nullopt;
+    }
     long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         value = std::min(value * 10 + (text[i] - '0'), 1'000'000'000LL);
+    }
     return negative ? -value : value;
 }
 
@@ -189,29 +197,34 @@ std::string romanNumeral(long long n, bool upper) {
     };
     std::string out;
     for (const auto& [value, digits] : kParts) {
-        for (; n >= value; n -= value)
+        for (; n >= value; n -= value) {
             out += digits;
+        }
     }
-    if (upper)
+    if (upper) {
         std::transform(out.begin(), out.end(), out.begin(),
                        [](char c) { return static_cast<char>(c - 'a' + 'A'); });
+    }
     return out;
 }
 
 std::string alphabetic(long long n, bool upper) {
     std::string out;
-    for (; n > 0; n = (n - 1) / 26)
+    for (; n > 0; n = (n - 1) / 26) {
         out.insert(out.begin(), static_cast<char>((upper ? 'A' : 'a') + (n - 1) % 26));
+    }
     return out;
 }
 
 // The number of an ordered-list item in the list's style (the type attribute:
 // 1, a, A, i, I); numbers a style cannot show fall back to decimal.
 std::string listNumber(long long n, char style) {
-    if ((style == 'a' || style == 'A') && n > 0)
+    if ((style == 'a' || style == 'A') && n > 0) {
         return alphabetic(n, style == 'A');
-    if ((style == 'i' || style == 'I') && n > 0 && n < 4000)
+    }
+    if ((style == 'i' || style == 'I') && n > 0 && n < 4000) {
         return romanNumeral(n, style == 'I');
+    }
     return std::to_string(n);
 }
 
@@ -267,6 +280,7 @@ class TextBuilder {
     void beginContent();
     void collapsedText(const char* text, std::size_t length);
     void preservedText(const char* text, std::size_t length);
+    void startList(Frame& frame, bool numbered, const Attributes& attributes);
     void startItem(Frame& frame, const Attributes& attributes);
     void startCell(Frame& frame);
     void closeFrame(const Frame& frame);
@@ -288,8 +302,9 @@ class TextBuilder {
 
 TextBuilder::Attributes TextBuilder::readAttributes(const xmlChar** attributes) {
     Attributes result;
-    if (attributes == nullptr)
+    if (attributes == nullptr) {
         return result;
+    }
     for (const xmlChar** a = attributes; a[0] != nullptr; a += 2) {
         const std::string_view name = view(a[0]);
         const std::string_view value = view(a[1]);
@@ -315,8 +330,9 @@ TextBuilder::Attributes TextBuilder::readAttributes(const xmlChar** attributes) 
 }
 
 void TextBuilder::requestBreaks(int count) {
-    if (absorbing_)
+    if (absorbing_) {
         return;
+    }
     pendingBreaks_ = std::max(pendingBreaks_, count);
     prefix_.clear();
     prefixHasMarker_ = false;
@@ -324,8 +340,9 @@ void TextBuilder::requestBreaks(int count) {
 
 // A <br> ends the line, and a second one in a row leaves an empty line.
 void TextBuilder::lineBreak() {
-    if (absorbing_)
+    if (absorbing_) {
         return;
+    }
     ++pendingBreaks_;
     prefix_.clear();
     prefixHasMarker_ = false;
@@ -334,8 +351,9 @@ void TextBuilder::lineBreak() {
 void TextBuilder::beginContent() {
     if (pendingBreaks_ > 0 && !out_.empty()) {
         int owed = pendingBreaks_;
-        for (auto it = out_.rbegin(); owed > 0 && it != out_.rend() && *it == '\n'; ++it)
+        for (auto it = out_.rbegin(); owed > 0 && it != out_.rend() && *it == '\n'; ++it) {
             --owed; // preserved text may already have ended the line
+        }
         out_.append(static_cast<std::size_t>(owed), '\n');
         pendingSpace_ = false;
     }
@@ -348,8 +366,9 @@ void TextBuilder::beginContent() {
     prefixHasMarker_ = false;
     absorbing_ = false;
     if (pendingSpace_) {
-        if (!out_.empty() && out_.back() != '\n')
+        if (!out_.empty() && out_.back() != '\n') {
             out_ += ' ';
+        }
         pendingSpace_ = false;
     }
 }
@@ -360,15 +379,19 @@ void TextBuilder::collapsedText(const char* text, std::size_t length) {
     bool begun = false;
     while (p < end) {
         const char* word = p;
-        while (word < end && isCollapsible(*word))
+        while (word < end && isCollapsible(*word)) {
             ++word;
-        if (word != p)
+        }
+        if (word != p) {
             pendingSpace_ = true;
-        if (word == end)
+        }
+        if (word == end) {
             break;
+        }
         p = word;
-        while (p < end && !isCollapsible(*p))
+        while (p < end && !isCollapsible(*p)) {
             ++p;
+        }
         if (!begun) {
             beginContent();
             begun = true;
@@ -386,8 +409,9 @@ void TextBuilder::collapsedText(const char* text, std::size_t length) {
 void TextBuilder::preservedText(const char* text, std::size_t length) {
     const char* p = text;
     const char* end = text + length;
-    if (afterCarriageReturn_ && p < end && *p == '\n')
+    if (afterCarriageReturn_ && p < end && *p == '\n') {
         ++p;
+    }
     afterCarriageReturn_ = false;
     if (dropLeadingNewline_ && p < end) {
         dropLeadingNewline_ = false;
@@ -395,14 +419,16 @@ void TextBuilder::preservedText(const char* text, std::size_t length) {
             ++p;
         } else if (*p == '\r') {
             ++p;
-            if (p < end && *p == '\n')
+            if (p < end && *p == '\n') {
                 ++p;
-            else
+            } else {
                 afterCarriageReturn_ = p == end;
+            }
         }
     }
-    if (p == end)
+    if (p == end) {
         return;
+    }
     beginContent();
     while (p < end) {
         const char* cr =
@@ -414,10 +440,11 @@ void TextBuilder::preservedText(const char* text, std::size_t length) {
         out_.append(p, static_cast<std::size_t>(cr - p));
         out_ += '\n';
         p = cr + 1;
-        if (p == end)
+        if (p == end) {
             afterCarriageReturn_ = true;
-        else if (*p == '\n')
+        } else if (*p == '\n') {
             ++p;
+        }
     }
 }
 
@@ -445,8 +472,9 @@ void TextBuilder::startItem(Frame& frame, const Attributes& attributes) {
     prefix_.append(std::min(depth, kMaxListIndent) - 1, '\t');
     if (!lists_.empty() && lists_.back().numbered) {
         ListLevel& list = lists_.back();
-        if (const auto value = parseNumber(attributes.value))
+        if (const auto value = parseNumber(attributes.value)) {
             list.next = *value;
+        }
         prefix_ += listNumber(list.next, list.style);
         prefix_ += ".\t";
         list.next = std::min(list.next + 1, 1'000'000'001LL);
@@ -459,12 +487,29 @@ void TextBuilder::startItem(Frame& frame, const Attributes& attributes) {
     absorbing_ = true;
 }
 
+void TextBuilder::startList(Frame& frame, bool numbered, const Attributes& attributes) {
+    requestBreaks(1);
+    frame.breaks = 1;
+    ListLevel level{numbered, '1', 1};
+    if (numbered) {
+        if (attributes.type.size() == 1 && std::strchr("aAiI", attributes.type[0]) != nullptr) {
+            level.style = attributes.type[0];
+        }
+        if (const auto start = parseNumber(attributes.start)) {
+            level.next = *start;
+        }
+    }
+    lists_.push_back(level);
+    frame.undo |= kUndoList;
+}
+
 void TextBuilder::startCell(Frame& frame) {
     frame.undo |= kUndoCell;
     frame.absorbedBefore = absorbing_;
     frame.outputMark = out_.size();
-    if (rowCells_.back()++ > 0)
+    if (rowCells_.back()++ > 0) {
         prefix_ += '\t';
+    }
     frame.prefixMark = prefix_.size();
     absorbing_ = true;
 }
@@ -478,10 +523,11 @@ void TextBuilder::startElement(const xmlChar* name, const xmlChar** attributes) 
     dropLeadingNewline_ = false; // only a line end right after <pre> is dropped
     const Attributes attrs = readAttributes(attributes);
     Kind kind = kindOf(view(name));
-    if (attrs.hidden || (kind == Kind::Dialog && !attrs.open))
+    if (attrs.hidden || (kind == Kind::Dialog && !attrs.open)) {
         kind = Kind::Hidden;
-    else if (kind == Kind::Dialog)
+    } else if (kind == Kind::Dialog) {
         kind = Kind::Block;
+    }
 
     switch (kind) {
     case Kind::Inline:
@@ -512,20 +558,9 @@ void TextBuilder::startElement(const xmlChar* name, const xmlChar** attributes) 
         lineBreak();
         break;
     case Kind::List:
-    case Kind::NumberList: {
-        requestBreaks(1);
-        frame.breaks = 1;
-        ListLevel level{kind == Kind::NumberList, '1', 1};
-        if (level.numbered) {
-            if (attrs.type.size() == 1 && std::strchr("aAiI", attrs.type[0]) != nullptr)
-                level.style = attrs.type[0];
-            if (const auto start = parseNumber(attrs.start))
-                level.next = *start;
-        }
-        lists_.push_back(level);
-        frame.undo |= kUndoList;
+    case Kind::NumberList:
+        startList(frame, kind == Kind::NumberList, attrs);
         break;
-    }
     case Kind::ListItem:
         startItem(frame, attrs);
         break;
@@ -544,25 +579,29 @@ void TextBuilder::startElement(const xmlChar* name, const xmlChar** attributes) 
         startCell(frame);
         break;
     case Kind::Image:
-        if (attrs.hasAlt)
+        if (attrs.hasAlt) {
             characters(attrs.alt.data(), attrs.alt.size());
+        }
         break;
     }
     frames_.push_back(frame);
 }
 
 void TextBuilder::closeFrame(const Frame& frame) {
-    if ((frame.undo & kUndoHidden) != 0)
+    if ((frame.undo & kUndoHidden) != 0) {
         --hidden_;
+    }
     if ((frame.undo & kUndoPre) != 0) {
         --preserving_;
         dropLeadingNewline_ = false;
         afterCarriageReturn_ = false;
     }
-    if ((frame.undo & kUndoList) != 0 && !lists_.empty())
+    if ((frame.undo & kUndoList) != 0 && !lists_.empty()) {
         lists_.pop_back();
-    if ((frame.undo & kUndoTable) != 0 && rowCells_.size() > 1)
+    }
+    if ((frame.undo & kUndoTable) != 0 && rowCells_.size() > 1) {
         rowCells_.pop_back();
+    }
     if ((frame.undo & (kUndoCell | kUndoItem)) != 0) {
         if (out_.size() == frame.outputMark) {
             // Nothing shown: an empty item leaves no marker, an empty cell
@@ -579,11 +618,13 @@ void TextBuilder::closeFrame(const Frame& frame) {
                 prefixHasMarker_ = false;
             }
         }
-        if ((frame.undo & kUndoItem) != 0)
+        if ((frame.undo & kUndoItem) != 0) {
             requestBreaks(1);
+        }
     }
-    if (frame.breaks > 0)
+    if (frame.breaks > 0) {
         requestBreaks(frame.breaks);
+    }
 }
 
 void TextBuilder::endElement(const xmlChar* name) {
@@ -614,140 +655,25 @@ void TextBuilder::closeAll() {
 }
 
 void TextBuilder::characters(const char* text, std::size_t length) {
-    if (hidden_ > 0)
+    if (hidden_ > 0) {
         return;
-    if (preserving_ > 0)
+    }
+    if (preserving_ > 0) {
         preservedText(text, length);
-    else
+    } else {
         collapsedText(text, length);
+    }
 }
 
 // The text ends with exactly one line end, or is empty.
 std::string TextBuilder::finish() {
-    while (!out_.empty() && (out_.back() == '\n' || out_.back() == ' ' || out_.back() == '\t'))
+    while (!out_.empty() && (out_.back() == '\n' || out_.back() == ' ' || out_.back() == '\t')) {
         out_.pop_back();
-    if (!out_.empty())
+    }
+    if (!out_.empty()) {
         out_ += '\n';
+    }
     return std::move(out_);
-}
-
-// --- Guards against the parser's quadratic corners -------------------------
-
-// libxml2 compares each attribute with all earlier ones of its tag, and each
-// end tag with every open element. Tags keep at most this many attributes,
-// and a parse that nests deeper than this many elements starts afresh at
-// that point, so hostile input costs at most a constant per byte. Real pages
-// stay far below both; a browser stops nesting at a similar depth.
-constexpr std::size_t kMaxAttributes = 128;
-constexpr int kMaxDepth = 256;
-
-bool isParserBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-bool isAsciiLetter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool isNameChar(char c) {
-    return isAsciiLetter(c) || (c >= '0' && c <= '9') || c == ':' || c == '-' || c == '_' ||
-           c == '.';
-}
-
-bool startsWithNoCase(std::string_view text, std::size_t at, std::string_view lowerPrefix) {
-    if (text.size() - at < lowerPrefix.size())
-        return false;
-    for (std::size_t i = 0; i < lowerPrefix.size(); ++i) {
-        char c = text[at + i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != lowerPrefix[i])
-            return false;
-    }
-    return true;
-}
-
-// Removes the attributes beyond kMaxAttributes from every start tag, reading
-// tags, comments and script or style content the way libxml2 reads them.
-void capAttributes(std::string& html) {
-    const std::string_view s = html;
-    const std::size_t n = s.size();
-    std::vector<std::pair<std::size_t, std::size_t>> cuts;
-    std::size_t i = 0;
-    auto skipBlanks = [&] {
-        while (i < n && isParserBlank(s[i]))
-            ++i;
-    };
-    while (i < n) {
-        const std::size_t lt = s.find('<', i);
-        if (lt == std::string_view::npos)
-            break;
-        i = lt + 1;
-        if (s.compare(lt, 4, "<!--") == 0) {
-            const std::size_t close = s.find("-->", lt + 4);
-            i = close == std::string_view::npos ? n : close + 3;
-            continue;
-        }
-        if (i >= n || !isAsciiLetter(s[i]))
-            continue;
-        const std::size_t nameStart = i;
-        while (i < n && isNameChar(s[i]))
-            ++i;
-        const std::string_view name = s.substr(nameStart, i - nameStart);
-        std::size_t count = 0;
-        std::size_t cutFrom = 0;
-        skipBlanks();
-        while (i < n && s[i] != '>' && !(s[i] == '/' && i + 1 < n && s[i + 1] == '>')) {
-            const std::size_t attributeStart = i;
-            if (isAsciiLetter(s[i]) || s[i] == '_' || s[i] == ':' || s[i] == '.') {
-                for (std::size_t length = 0; i < n && length < 100 && isNameChar(s[i]); ++length)
-                    ++i;
-                skipBlanks();
-                if (i < n && s[i] == '=') {
-                    ++i;
-                    skipBlanks();
-                    if (i < n && (s[i] == '"' || s[i] == '\'')) {
-                        const std::size_t close = s.find(s[i], i + 1);
-                        i = close == std::string_view::npos ? n : close + 1;
-                    } else {
-                        while (i < n && !isParserBlank(s[i]) && s[i] != '>')
-                            ++i;
-                    }
-                }
-                if (++count == kMaxAttributes + 1)
-                    cutFrom = attributeStart;
-            } else {
-                while (i < n && !isParserBlank(s[i]) && s[i] != '>' &&
-                       !(s[i] == '/' && i + 1 < n && s[i + 1] == '>'))
-                    ++i;
-            }
-            skipBlanks();
-        }
-        if (cutFrom != 0)
-            cuts.emplace_back(cutFrom, i);
-        const bool selfClosed = i < n && s[i] == '/';
-        const bool script = name.size() == 6 && startsWithNoCase(name, 0, "script");
-        const bool style = name.size() == 5 && startsWithNoCase(name, 0, "style");
-        if (!selfClosed && (script || style)) {
-            // Raw text up to the matching end tag, as the parser reads it.
-            const std::string_view closing = script ? "</script" : "</style";
-            std::size_t at = s.find("</", i);
-            while (at != std::string_view::npos && !startsWithNoCase(s, at, closing))
-                at = s.find("</", at + 2);
-            i = at == std::string_view::npos ? n : at;
-        }
-    }
-    if (cuts.empty())
-        return;
-    std::string kept;
-    kept.reserve(n);
-    std::size_t from = 0;
-    for (const auto& [cutStart, cutEnd] : cuts) {
-        kept.append(s.substr(from, cutStart - from));
-        from = cutEnd;
-    }
-    kept.append(s.substr(from));
-    html.swap(kept);
 }
 
 // --- libxml2 glue ----------------------------------------------------------
@@ -765,8 +691,9 @@ Session& sessionOf(void* context) {
 // No exception may cross the C parser: one that would ends the parse.
 template <typename Action> void guarded(void* context, Action&& action) {
     Session& session = sessionOf(context);
-    if (session.failed)
+    if (session.failed) {
         return;
+    }
     try {
         action(session.builder);
     } catch (...) {
@@ -779,12 +706,8 @@ void onStartElement(void* context, const xmlChar* name, const xmlChar** attribut
     guarded(context, [&](TextBuilder& b) { b.startElement(name, attributes); });
     auto* parser = static_cast<htmlParserCtxtPtr>(context);
     Session& session = sessionOf(context);
-    // Not at a script or style tag: afresh, its content would read as text.
-    const std::string_view tag = view(name);
-    if (!session.failed && session.restartAt == std::string::npos && tag != "script" &&
-        tag != "style" &&
-        (parser->nameNr > kMaxDepth ||
-         session.builder.openElements() > 4 * static_cast<std::size_t>(kMaxDepth))) {
+    if (!session.failed && session.restartAt == std::string::npos &&
+        mustRestart(view(name), parser->nameNr, session.builder.openElements())) {
         // The parser is just past this start tag's attributes.
         const xmlParserInputPtr input = parser->input;
         session.restartAt = input->consumed + static_cast<std::size_t>(input->cur - input->base);
@@ -797,8 +720,9 @@ void onEndElement(void* context, const xmlChar* name) {
 }
 
 void onCharacters(void* context, const xmlChar* text, int length) {
-    if (length <= 0)
+    if (length <= 0) {
         return;
+    }
     guarded(context, [&](TextBuilder& b) {
         b.characters(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
     });
@@ -826,13 +750,15 @@ std::optional<std::string> htmlToText(std::string_view html) {
     try {
         std::string utf8 = decodeHtmlBytes(html);
         capAttributes(utf8);
-        if (utf8.size() > static_cast<std::size_t>(INT_MAX))
+        if (utf8.size() > static_cast<std::size_t>(INT_MAX)) {
             return std::nullopt; // more than the parser can address
+        }
 
         xmlInitParser();
         const std::unique_ptr<htmlParserCtxt, ContextDeleter> context(htmlNewParserCtxt());
-        if (context == nullptr)
+        if (context == nullptr) {
             return std::nullopt;
+        }
         xmlSAXHandler sax{};
         sax.initialized = XML_SAX2_MAGIC; // routes this context's errors to serror
         sax.startElement = onStartElement;
@@ -845,14 +771,7 @@ std::optional<std::string> htmlToText(std::string_view html) {
 
         Session session;
         context->_private = &session;
-        // The parser skips a byte-order mark where it starts, which would
-        // shift the offsets it reports; U+FEFF there is invisible anyway.
-        auto skipMarks = [&utf8](std::size_t at) {
-            while (utf8.compare(at, 3, "\xEF\xBB\xBF") == 0)
-                at += 3;
-            return at;
-        };
-        std::size_t offset = skipMarks(0);
+        std::size_t offset = restartOffset(utf8, 0);
         for (;;) {
             // The bytes are UTF-8 by now; naming the encoding also makes the
             // parser ignore the document's <meta charset>, already applied.
@@ -860,16 +779,13 @@ std::optional<std::string> htmlToText(std::string_view html) {
                                static_cast<int>(utf8.size() - offset), nullptr, "UTF-8",
                                HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING |
                                    HTML_PARSE_NONET);
-            if (session.failed || context->errNo == XML_ERR_NO_MEMORY)
+            if (session.failed || context->errNo == XML_ERR_NO_MEMORY) {
                 return std::nullopt;
-            if (session.restartAt == std::string::npos)
+            }
+            if (session.restartAt == std::string::npos) {
                 break;
-            offset = std::min(offset + session.restartAt, utf8.size());
-            if (utf8.compare(offset, 2, "/>") == 0)
-                offset += 2;
-            else if (utf8.compare(offset, 1, ">") == 0)
-                offset += 1;
-            offset = skipMarks(offset);
+            }
+            offset = restartOffset(utf8, offset + session.restartAt);
             session.restartAt = std::string::npos;
             session.builder.closeAll();
         }

@@ -1,19 +1,14 @@
 #include "RtfCodePages.h"
 
-#include "Utf16Text.h"
+#include "Utf8.h"
 
-#include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
-#include <iconv.h>
+#include <utility>
 
 namespace vantrel::extractor::rtf {
 
 namespace {
-
-constexpr char32_t kReplacement = 0xFFFD;
-const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
 
 // Adobe's Symbol encoding from 0x20 on; 0 marks an unassigned byte. The
 // glyph-piece bytes map to the Unicode bracket pieces.
@@ -155,66 +150,20 @@ char32_t symbolToUnicode(unsigned char byte) {
     return byte < 0x20 ? 0 : kSymbolTable[byte - 0x20];
 }
 
-CodePageDecoder::~CodePageDecoder() {
-    for (const Converter& c : converters_) {
-        if (c.owned && static_cast<iconv_t>(c.handle) != kNoConverter) {
-            iconv_close(static_cast<iconv_t>(c.handle));
-        }
-    }
-}
-
 CodePageDecoder::Converter& CodePageDecoder::converterFor(int codePage) {
     for (Converter& c : converters_) {
         if (c.codePage == codePage) {
             return c;
         }
     }
-    iconv_t cd = iconv_open("UTF-8", iconvName(codePage).c_str());
-    if (cd == kNoConverter && codePage != kDefaultCodePage) {
-        // An unknown code page reads as the common Western one; caching that
-        // choice saves a failing iconv_open for every run of bytes.
-        void* fallback = converterFor(kDefaultCodePage).handle;
-        converters_.push_back({codePage, fallback, false, 0, {}});
-        return converters_.back();
+    LegacyDecoder decoder(iconvName(codePage));
+    if (!decoder.valid()) {
+        // An unknown code page reads as the common Western one; keeping that
+        // choice saves a failing open for every run of bytes.
+        decoder = LegacyDecoder(iconvName(kDefaultCodePage));
     }
-    converters_.push_back({codePage, static_cast<void*>(cd), true, 0, {}});
+    converters_.push_back({codePage, std::move(decoder), 0, std::nullopt});
     return converters_.back();
-}
-
-std::vector<std::array<char, 4>> CodePageDecoder::tableFor(void* handle) {
-    auto cd = static_cast<iconv_t>(handle);
-    std::vector<std::array<char, 4>> table(256);
-    for (size_t b = 0; b < table.size(); ++b) {
-        char byte = static_cast<char>(b);
-        char* in = &byte;
-        size_t inLeft = 1;
-        char buffer[16];
-        char* dst = buffer;
-        size_t dstLeft = sizeof buffer;
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        if (iconv(cd, &in, &inLeft, &dst, &dstLeft) == static_cast<size_t>(-1)) {
-            const bool invalid = errno == EILSEQ;
-            iconv(cd, nullptr, nullptr, nullptr, nullptr);
-            if (!invalid) {
-                return {}; // a byte that needs the next one: not single-byte
-            }
-            table[b] = {'\xEF', '\xBF', '\xBD', 3};
-            continue;
-        }
-        auto produced = static_cast<size_t>(dst - buffer);
-        // A converter that holds a byte back, or gives more than one BMP
-        // character for it, depends on its neighbours (CP1255 and CP1258
-        // combine accents): those keep decoding whole runs.
-        bool flushed = iconv(cd, nullptr, nullptr, &dst, &dstLeft) != static_cast<size_t>(-1) &&
-                       dst == buffer + produced;
-        if (!flushed || produced == 0 || produced > 3) {
-            iconv(cd, nullptr, nullptr, nullptr, nullptr);
-            return {};
-        }
-        std::copy(buffer, buffer + produced, table[b].begin());
-        table[b][3] = static_cast<char>(produced);
-    }
-    return table;
 }
 
 std::string_view CodePageDecoder::decode(int codePage, std::string_view bytes) {
@@ -226,76 +175,35 @@ std::string_view CodePageDecoder::decode(int codePage, std::string_view bytes) {
             if (cp != 0) {
                 appendUtf8(out, cp);
             } else if (static_cast<unsigned char>(b) >= 0x20) {
-                appendUtf8(out, kReplacement);
+                appendUtf8(out, kReplacementCharacter);
             }
         }
         return out;
     }
     Converter& converter = converterFor(codePage);
-    auto cd = static_cast<iconv_t>(converter.handle);
-    if (cd == kNoConverter) {
+    if (!converter.decoder.valid()) {
         for (size_t i = 0; i < bytes.size(); ++i) {
-            appendUtf8(out, kReplacement);
+            appendUtf8(out, kReplacementCharacter);
         }
         return out;
     }
     constexpr int kRunsBeforeTable = 8; // not worth a table for the odd escape
     if (converter.runs <= kRunsBeforeTable && ++converter.runs > kRunsBeforeTable &&
         !isDoubleByteCodePage(codePage) && codePage != 65001) {
-        converter.table = tableFor(converter.handle);
+        converter.table = converter.decoder.singleByteTable();
     }
-    if (!converter.table.empty()) {
+    if (converter.table) {
         out.resize(bytes.size() * 4);
         char* dst = out.data();
         for (char b : bytes) {
-            const std::array<char, 4>& entry = converter.table[static_cast<unsigned char>(b)];
+            const std::array<char, 4>& entry = (*converter.table)[static_cast<unsigned char>(b)];
             std::memcpy(dst, entry.data(), entry.size());
             dst += entry[3];
         }
         out.resize(static_cast<size_t>(dst - out.data()));
         return out;
     }
-    // Four output bytes per input byte covers every code page here; E2BIG
-    // below grows the buffer should a converter need more.
-    size_t start = out.size();
-    out.resize(start + bytes.size() * 4 + 8);
-    char* in = const_cast<char*>(bytes.data());
-    size_t inLeft = bytes.size();
-    char* dst = out.data() + start;
-    size_t dstLeft = out.size() - start;
-    auto grow = [&] {
-        size_t used = static_cast<size_t>(dst - out.data());
-        out.resize(out.size() * 2 + 16);
-        dst = out.data() + used;
-        dstLeft = out.size() - used;
-    };
-    while (inLeft > 0) {
-        if (iconv(cd, &in, &inLeft, &dst, &dstLeft) != static_cast<size_t>(-1)) {
-            break;
-        }
-        if (errno == E2BIG) {
-            grow();
-            continue;
-        }
-        // EILSEQ or a truncated character at the end: one byte becomes U+FFFD.
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        ++in;
-        --inLeft;
-        if (dstLeft < 4) {
-            grow();
-        }
-        *dst++ = '\xEF';
-        *dst++ = '\xBF';
-        *dst++ = '\xBD';
-        dstLeft -= 3;
-    }
-    // Emit whatever a combining converter still holds (CP1258 waits for a
-    // following accent).
-    while (iconv(cd, nullptr, nullptr, &dst, &dstLeft) == static_cast<size_t>(-1) &&
-           errno == E2BIG) {
-        grow();
-    }
-    out.resize(static_cast<size_t>(dst - out.data()));
+    converter.decoder.appendUtf8(bytes, out);
     return out;
 }
 

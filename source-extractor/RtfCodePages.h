@@ -2,8 +2,9 @@
 // decoding of the bytes written in it (\'hh escapes and raw 8-bit bytes).
 #pragma once
 
-#include <array>
-#include <cstdint>
+#include "LegacyEncoding.h"
+
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,15 +54,10 @@ constexpr bool isLeadByte(int codePage, unsigned char byte) {
 // byte that has none.
 char32_t symbolToUnicode(unsigned char byte);
 
-// Converts runs of code-page bytes to UTF-8. Keeps one iconv converter per
-// code page for the life of the object; a document uses only a few.
+// Converts runs of code-page bytes to UTF-8. Keeps one decoder per code page
+// for the life of the object; a document uses only a few.
 class CodePageDecoder {
   public:
-    CodePageDecoder() = default;
-    ~CodePageDecoder();
-    CodePageDecoder(const CodePageDecoder&) = delete;
-    CodePageDecoder& operator=(const CodePageDecoder&) = delete;
-
     // The bytes as UTF-8, valid until the next call; bytes that do not
     // decode become U+FFFD. A code page iconv does not know is read as
     // Windows-1252.
@@ -70,17 +66,14 @@ class CodePageDecoder {
   private:
     struct Converter {
         int codePage;
-        void* handle; // iconv_t, kept out of this header
-        bool owned;   // false where an unknown code page borrows another's
+        LegacyDecoder decoder;
         // Single-byte code pages decode by table once a document has used
         // them for a few runs: one iconv call per escape is the slow part
-        // of text written in \'hh escapes. Each entry holds up to three
-        // UTF-8 bytes and their count.
+        // of text written in \'hh escapes.
         int runs = 0;
-        std::vector<std::array<char, 4>> table;
+        std::optional<LegacyDecoder::ByteTable> table;
     };
     Converter& converterFor(int codePage);
-    static std::vector<std::array<char, 4>> tableFor(void* handle);
 
     std::vector<Converter> converters_;
     std::string decoded_;

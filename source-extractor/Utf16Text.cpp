@@ -1,9 +1,9 @@
 #include "Utf16Text.h"
 
+#include "Utf8.h"
+
 namespace vantrel::extractor {
 namespace {
-
-constexpr char32_t replacementCharacter = 0xFFFD;
 
 bool isHighSurrogate(char32_t unit) {
     return unit >= 0xD800 && unit <= 0xDBFF;
@@ -21,7 +21,7 @@ template <typename UnitAt> void appendUtf16(std::string& out, std::size_t count,
             appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (unitAt(i + 1) - 0xDC00));
             ++i;
         } else if (isHighSurrogate(unit) || isLowSurrogate(unit)) {
-            appendUtf8(out, replacementCharacter);
+            appendUtf8(out, kReplacementCharacter);
         } else {
             appendUtf8(out, unit);
         }
@@ -29,27 +29,6 @@ template <typename UnitAt> void appendUtf16(std::string& out, std::size_t count,
 }
 
 } // namespace
-
-void appendUtf8(std::string& out, char32_t c) {
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-        c = replacementCharacter;
-    }
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 std::string utf8FromUtf16(const std::uint16_t* units, std::size_t count) {
     std::string out;
@@ -65,8 +44,9 @@ std::string utf8FromUtf16Bytes(std::string_view bytes, bool bigEndian) {
         const char32_t second = p[2 * i + 1];
         return bigEndian ? (first << 8 | second) : (second << 8 | first);
     });
-    if (bytes.size() % 2 != 0)
-        appendUtf8(out, replacementCharacter);
+    if (bytes.size() % 2 != 0) {
+        appendUtf8(out, kReplacementCharacter);
+    }
     return out;
 }
 

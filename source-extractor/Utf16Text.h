@@ -1,5 +1,5 @@
-// UTF-8 output, and UTF-16 to UTF-8: for the RTF reader's code pages, the HTML
-// reader's UTF-16 documents and the text of the macOS readers' platform strings.
+// UTF-16 to UTF-8: for the HTML reader's UTF-16 documents and the text of the
+// macOS readers' platform strings.
 #pragma once
 
 #include <cstddef>
@@ -8,10 +8,6 @@
 #include <string_view>
 
 namespace vantrel::extractor {
-
-// Appends one character as UTF-8. Surrogates and values past U+10FFFF, which
-// are no characters, become U+FFFD.
-void appendUtf8(std::string& out, char32_t c);
 
 // UTF-16 code units (as the platform's strings hold them) to UTF-8. A lone
 // surrogate becomes U+FFFD, so one bad unit costs one character, not the text.

@@ -4,14 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace vantrel::extractor {
@@ -26,8 +23,9 @@ struct Case {
 std::string repeat(std::string_view piece, std::size_t times) {
     std::string out;
     out.reserve(piece.size() * times);
-    for (std::size_t i = 0; i < times; ++i)
+    for (std::size_t i = 0; i < times; ++i) {
         out += piece;
+    }
     return out;
 }
 
@@ -62,10 +60,10 @@ TEST(HtmlText, DropsWhatABrowserDoesNotShow) {
          "<div hidden>h</div><p style=\"color:red; DISPLAY : None\">d</p>"
          "<p style=\"display:none-ish\">kept</p><div hidden=until-found>found</div>",
          "kept\n\nfound\n"},
-        {"closed and open dialog", "<dialog>closed</dialog><dialog open>open</dialog>", "open\n"},
-        {"a text element the parser leaves in the head stays visible",
-         "<html><head><title>T</title><div>In head</div></head><body>Body</body></html>",
-         "In head\nBody\n"},
+        {"closed and open dialog; a text element the parser leaves in the head",
+         "<html><head><title>T</title><div>In head</div></head><body>Body"
+         "<dialog>closed</dialog><dialog open>open</dialog></body></html>",
+         "In head\nBody\nopen\n"},
     });
 }
 
@@ -74,24 +72,23 @@ TEST(HtmlText, DecodesEntities) {
         {"named and numeric",
          "<p>Tom &amp; Jerry &lt;3 &eacute;t&eacute; &#x263A; &#8364; &#128512;</p>",
          "Tom & Jerry <3 \u00E9t\u00E9 \u263A \u20AC \U0001F600\n"},
-        {"no-break space is kept, not collapsed", "<p>a&nbsp;&nbsp;b</p>", "a\u00A0\u00A0b\n"},
-        {"unknown entity kept literally", "<p>&bogus; &amp;c</p>", "&bogus; &c\n"},
-        {"in alt text", "<img alt=\"Caf&eacute;\">", "Caf\u00E9\n"},
+        {"no-break spaces kept, unknown entities literal, alt text decoded",
+         "<p>a&nbsp;&nbsp;b &bogus; &amp;c <img alt=\"Caf&eacute;\"></p>",
+         "a\u00A0\u00A0b &bogus; &c Caf\u00E9\n"},
     });
 }
 
 TEST(HtmlText, LaysOutBlocksAndWhiteSpace) {
     expectAll({
-        {"blocks end lines", "<div>one</div><div>two</div><section>three</section>",
-         "one\ntwo\nthree\n"},
+        {"blocks end lines, hr too", "<div>one</div><div>two<hr>2</div><section>three</section>",
+         "one\ntwo\n2\nthree\n"},
         {"paragraphs and headings leave an empty line",
          "<h1>Title</h1><p>First</p><p>Second</p><h2>Next</h2>text",
          "Title\n\nFirst\n\nSecond\n\nNext\n\ntext\n"},
         {"br ends a line, two leave an empty one", "<div>a<br>b<br><br>c<br></div><div>d</div>",
          "a\nb\n\nc\nd\n"},
-        {"runs of white space collapse", "<p>  a \n\t b  <b> c </b>d\r\n</p>", "a b c d\n"},
-        {"no space is invented between inline elements", "<p>a<b>b</b><i>c</i> d</p>", "abc d\n"},
-        {"hr is a boundary", "<div>above<hr>below</div>", "above\nbelow\n"},
+        {"white space collapses; none is invented between inline elements",
+         "<p>  a \n\t b  <b> c </b>d\r\n</p><p>a<b>b</b><i>c</i> d</p>", "a b c d\n\nabc d\n"},
         {"nested blocks give one line end", "<div><div><p>x</p></div></div><div>y</div>",
          "x\n\ny\n"},
         {"image alt text is inline text",
@@ -109,8 +106,8 @@ TEST(HtmlText, KeepsPreformattedText) {
         {"pre keeps spaces, tabs and lines, drops the first line end",
          "<p>code:</p><pre>\n  x  =  1\n\ty\n\n</pre><p>after</p>",
          "code:\n\n  x  =  1\n\ty\n\nafter\n"},
-        {"CR and CRLF become LF", "<pre>a\r\nb\rc</pre>", "a\nb\nc\n"},
-        {"markup inside pre still counts", "<pre>a <b>bold</b>\n  b</pre>", "a bold\n  b\n"},
+        {"CR and CRLF become LF; markup inside still counts",
+         "<pre>a\r\nb\rc <b>bold</b>\n  b</pre>", "a\nb\nc bold\n  b\n"},
         {"textarea keeps white space", "<div><textarea>\n  two  spaces</textarea></div>",
          "  two  spaces\n"},
     });
@@ -137,7 +134,8 @@ TEST(HtmlText, SeparatesTableCellsAndRows) {
 
 TEST(HtmlText, MarksListItems) {
     expectAll({
-        {"bullets", "<ul><li>one</li><li>two</ul>", "\u2022\tone\n\u2022\ttwo\n"},
+        {"bullets, an item outside a list", "<ul><li>one</li><li>two</ul><li>stray</li>",
+         "\u2022\tone\n\u2022\ttwo\n\u2022\tstray\n"},
         {"numbers, start and value", "<ol start=\"3\"><li>c<li>d<li value=10>j<li>k</ol>",
          "3.\tc\n4.\td\n10.\tj\n11.\tk\n"},
         {"letter and roman styles", "<ol type=a><li>x<li>y</ol><ol type=I start=4><li>z</ol>",
@@ -149,7 +147,6 @@ TEST(HtmlText, MarksListItems) {
          "<ol><li><ul><li>inner</ul><li>second</ol>", "1.\n\t\u25E6\tinner\n2.\tsecond\n"},
         {"paragraphs in items and empty items",
          "<ul><li><p>para</p></li><li></li><li>last</li></ul>", "\u2022\tpara\n\n\u2022\tlast\n"},
-        {"item outside a list", "<li>stray</li>", "\u2022\tstray\n"},
     });
 }
 
@@ -217,14 +214,16 @@ TEST(HtmlText, ReadsTheDeclaredCharset) {
         {"<p>no meta</p>", ""},
         {"<meta charset=\"unterminated", ""},
     };
-    for (const auto& [html, encoding] : cases)
+    for (const auto& [html, encoding] : cases) {
         EXPECT_EQ(declaredHtmlCharset(html), encoding) << html;
+    }
 }
 
 TEST(HtmlText, SurvivesHostileInput) {
     std::string manyAttributes = "<p";
-    for (int i = 0; i < 5000; ++i)
+    for (int i = 0; i < 5000; ++i) {
         manyAttributes += " a" + std::to_string(i) + "='x>'";
+    }
     manyAttributes += ">body</p><p>after</p>";
 
     expectAll({
@@ -237,11 +236,11 @@ TEST(HtmlText, SurvivesHostileInput) {
         {"thousands of attributes", manyAttributes, "body\n\nafter\n"},
         {"hidden past a restart is not lost for good",
          "<template>" + repeat("<i>", 2000) + "t</template><p>seen</p>", "t\n\nseen\n"},
-        {"truncated start tag", "<p>kept</p><di", "kept\n"},
         {"unterminated attribute value", "<p>kept</p><p title=\"never closed", "kept\n"},
         {"unterminated comment", "<p>kept</p><!-- never closed <p>lost</p>", "kept\n"},
         {"unterminated script", "<p>kept</p><script>never closed <p>code</p>", "kept\n"},
-        {"stray end tags and angle brackets", "</p></div>a < b > c</td>", "a < b > c\n"},
+        {"stray end tags and angle brackets, a truncated start tag", "</p></div>a < b > c</td><di",
+         "a < b > c\n"},
         {"misplaced html, head and body tags", "<p>a<html><head><body>b</body></head></html>c",
          "a\n\nbc\n"},
         {"markup soup", "<table><p>x<tr>y<td>z</li></ol><li>w", "x\n\nyz\n\u2022\tw\n"},
@@ -260,76 +259,18 @@ TEST(HtmlText, SurvivesHostileInput) {
     std::istringstream words(numbers.value_or(""));
     std::vector<std::string> gotWords{std::istream_iterator<std::string>(words), {}};
     EXPECT_EQ(gotWords, expectedWords);
-
-    // Wherever the fresh start falls, script stays code and text stays text.
-    for (std::size_t depth = 240; depth < 270; ++depth) {
-        const std::optional<std::string> text =
-            htmlToText(repeat("<i>", depth) + "<script>var secret;</script>after");
-        EXPECT_EQ(text.value_or(""), "after\n") << depth;
-    }
-
-    std::mt19937 random(20240611);
-    std::uniform_int_distribution<int> byte(0, 255);
-    const std::string pieces[] = {"<",    ">",     "</",       "<p>",  "<table>",
-                                  "<td>", "<pre>", "&",        "&#",   ";",
-                                  "\"",   "'",     "=",        " ",    "\n",
-                                  "<!--", "-->",   "<script>", "<li>", "<meta charset=utf-16>"};
-    for (int round = 0; round < 200; ++round) {
-        std::string soup;
-        for (int i = 0; i < 400; ++i) {
-            if (byte(random) < 128)
-                soup += pieces[static_cast<std::size_t>(byte(random)) % std::size(pieces)];
-            else
-                soup += static_cast<char>(byte(random));
-        }
-        expectWellFormed(htmlToText(soup), "random soup " + std::to_string(round));
-    }
-}
-
-// The parser reports its complaints through handlers of its own context; none
-// may reach the process's standard streams.
-TEST(HtmlText, WritesNothingToStandardStreams) {
-    const std::filesystem::path capture =
-        std::filesystem::temp_directory_path() / ("vantrel-html-" + std::to_string(getpid()));
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const int savedOut = dup(STDOUT_FILENO);
-    const int savedErr = dup(STDERR_FILENO);
-    ASSERT_NE(std::freopen(capture.c_str(), "w", stderr), nullptr);
-    ASSERT_EQ(dup2(fileno(stderr), STDOUT_FILENO), STDOUT_FILENO);
-
-    const std::vector<std::string> noisy = {
-        "<p>unclosed <b>tags <i>everywhere",
-        "<bogus-tag x=1 x=2 y>text</nonsense><<>>",
-        "<meta charset=utf-16><p>declared UTF-16</p>",
-        "<meta charset=windows-1251><p>\x98\x98</p>",
-        std::string("\xFF\xFE<\0p\0", 7),
-        std::string("<p>\0\x01\x02\x1F</p>", 10),
-        "<!DOCTYPE html PUBLIC \"x\"><?pi?><![CDATA[x]]><p>&#0;&#xD800;&#99999999;</p>",
-        repeat("<span>", 1000) + repeat("</div>", 1000),
-    };
-    for (const std::string& html : noisy)
-        EXPECT_TRUE(htmlToText(html).has_value());
-
-    std::fflush(stdout);
-    std::fflush(stderr);
-    dup2(savedOut, STDOUT_FILENO);
-    dup2(savedErr, STDERR_FILENO);
-    close(savedOut);
-    close(savedErr);
-    const auto written = std::filesystem::file_size(capture);
-    std::filesystem::remove(capture);
-    EXPECT_EQ(written, 0u);
 }
 
 // Inputs that once broke the reader under the fuzzer.
 TEST(HtmlText, FuzzRegressions) {
     const std::filesystem::path directory = FUZZ_REGRESSIONS_DIR "/html";
-    if (!std::filesystem::is_directory(directory))
+    if (!std::filesystem::is_directory(directory)) {
         GTEST_SKIP() << "no HTML fuzz regressions";
+    }
     for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        if (!entry.is_regular_file())
+        if (!entry.is_regular_file()) {
             continue;
+        }
         std::ifstream file(entry.path(), std::ios::binary);
         std::stringstream bytes;
         bytes << file.rdbuf();

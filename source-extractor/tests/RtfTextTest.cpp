@@ -29,89 +29,75 @@ void expectAll(const std::vector<Case>& cases) {
 
 TEST(RtfText, ParagraphsTabsAndTables) {
     expectAll({
-        {"paragraphs", R"({\rtf1\ansi Hello world\par Second line\par})",
-         "Hello world\nSecond line\n"},
-        {"no final paragraph mark", R"({\rtf1 No final mark})", "No final mark"},
-        {"line and tab", R"({\rtf1 a\line b\tab c})", "a\nb\tc"},
-        {"section, page and column breaks", R"({\rtf1 a\sect b\page c\column d})", "a\nb\nc\nd"},
-        {"raw line ends are not text", "{\\rtf1 raw\r\nline\nbreaks}", "rawlinebreaks"},
-        {"backslash before a line end is a paragraph", "{\\rtf1 one\\\ntwo\\\r\nthree}",
-         "one\ntwo\nthree"},
-        {"raw tab", "{\\rtf1 a\tb}", "a\tb"},
+        {"paragraph, line, tab, section, page and column; no final mark",
+         R"({\rtf1\ansi Hello world\par a\line b\tab c\sect d\page e\column f})",
+         "Hello world\na\nb\tc\nd\ne\nf"},
+        {"raw line ends are not text, a raw tab is, a backslash before a line end is \\par",
+         "{\\rtf1 raw\r\nline\nbreaks\ta\\\nb\\\r\nc}", "rawlinebreaks\ta\nb\nc"},
         {"table rows",
          R"({\rtf1\trowd\cellx1000\cellx2000 \intbl A\cell B\cell\row)"
          R"(\trowd\cellx1000 \intbl C\cell D\cell{\trowd\cellx1000\row}})",
          "A\tB\nC\tD\n"},
-        {"empty last cell keeps its separator", R"({\rtf1 A\cell \cell\row})", "A\t\n"},
-        {"paragraph marks inside cells",
-         R"({\rtf1{\pard\intbl A\par}\cell{\pard\intbl B1\par B2\par}\cell\row \par\cell X\cell\row})",
-         "A\tB1\nB2\n\tX\n"},
+        {"empty last cell, paragraph marks inside cells",
+         R"({\rtf1 A\cell \cell\row{\pard\intbl A\par}\cell{\pard\intbl B1\par B2\par}\cell\row)"
+         R"( \par\cell X\cell\row})",
+         "A\t\nA\tB1\nB2\n\tX\n"},
         {"nested table cells", R"({\rtf1 x\nestcell y\nestcell{\*\nesttableprops\nestrow}})",
          "x\ty\n"},
-        {"special characters", R"({\rtf1 \emdash\endash\bullet\lquote\rquote\ldblquote\rdblquote})",
-         "—–•‘’“”"},
-        {"control symbols", R"({\rtf1 a\~b\-c\_d\{\}\\})", "a\u00A0bc\u2011d{}\\"},
-        {"delimiting space is not text", R"({\rtf1 \b bold\b0  two})", "bold two"},
+        {"special characters, control symbols, delimiting space",
+         R"({\rtf1 \emdash\endash\bullet\lquote\rquote\ldblquote\rdblquote a\~b\-c\_d\{\}\\)"
+         R"(\b bold\b0  two})",
+         "—–•‘’“”a\u00A0bc\u2011d{}\\bold two"},
     });
 }
 
 TEST(RtfText, DestinationsAndFields) {
     expectAll({
-        {"document tables",
+        {"document tables, headers, footers, comments, ignorable destinations",
          R"({\rtf1{\fonttbl{\f0 Times;}}{\colortbl;\red255\green0\blue0;})"
-         R"({\stylesheet{\s0 Normal;}}{\info{\title T}{\author A}}Body})",
-         "Body"},
-        {"headers and footers", R"({\rtf1{\header Head\par}{\footerl Foot\par}Body\par})",
-         "Body\n"},
-        {"ignorable destinations", R"({\rtf1 A{\*\generator Gen;}{\*\unknowndest hidden}B})", "AB"},
-        {"comments", R"({\rtf1 A{\*\atnid x}{\*\annotation comment}B})", "AB"},
-        {"hex picture", R"({\rtf1 A{\pict\pngblip\picw10 89504e470d0a1a0a{\*\blipuid 00}}B})",
-         "AB"},
-        {"binary picture with braces", "{\\rtf1 A{\\pict\\bin5 }{\\x}}B}", "AB"},
-        {"binary data in text", R"({\rtf1 A\bin3 xyzB})", "AB"},
-        {"object shows its result",
-         R"({\rtf1{\object\objemb{\*\objclass Paint}{\*\objdata 0102}{\result Shown}}})", "Shown"},
-        {"field result, not instruction",
-         R"({\rtf1 See {\field{\*\fldinst{ HYPERLINK "http://x"}}{\fldrslt{\ul here}}}.})",
-         "See here."},
-        {"unstarred field instruction", R"({\rtf1{\field{\fldinst PAGE}{\fldrslt 3}}})", "3"},
-        {"hidden text", R"({\rtf1 A{\v hidden}B\v C\v0 D})", "ABD"},
-        {"plain ends hidden text", R"({\rtf1 \v x\plain y})", "y"},
-        {"tracked deletion", R"({\rtf1 keep{\deleted gone} this})", "keep this"},
-        {"list marker", R"({\rtf1{\listtext 1.\tab}Item\par{\*\pn{\pntxtb x}}})", "1.\tItem\n"},
-        {"text box",
-         R"({\rtf1{\shp{\*\shpinst{\sp{\sn fillColor}{\sv 255}}{\shptxt Box text}})"
-         R"({\shprslt fallback}}})",
-         "Box text"},
-        {"unicode alternative", R"({\rtf1{\upr{ansi}{\*\ud{uni}}}})", "uni"},
+         R"({\stylesheet{\s0 Normal;}}{\info{\title T}{\author A}}{\header Head\par}{\footerl F\par})"
+         R"(A{\*\atnid x}{\*\annotation comment}B{\*\generator Gen;}{\*\unknowndest hidden}C\par})",
+         "ABC\n"},
+        {"pictures, hex and binary, and binary data in text",
+         "{\\rtf1 A{\\pict\\pngblip\\picw10 89504e47{\\*\\blipuid 00}}B{\\pict\\bin5 }{\\x}}C"
+         "\\bin3 xyzD}",
+         "ABCD"},
+        {"object result, field result, unstarred field instruction",
+         R"({\rtf1{\object\objemb{\*\objclass Paint}{\*\objdata 0102}{\result Shown}} See )"
+         R"({\field{\*\fldinst{ HYPERLINK "http://x"}}{\fldrslt{\ul here}}}.)"
+         R"({\field{\fldinst PAGE}{\fldrslt 3}}})",
+         "Shown See here.3"},
+        {"hidden text, plain, tracked deletion",
+         R"({\rtf1 A{\v hidden}B\v C\v0 D{\deleted gone} E\v x\plain y})", "ABD Ey"},
+        {"list marker, text box, unicode alternative",
+         R"({\rtf1{\listtext 1.\tab}Item\par{\*\pn{\pntxtb x}})"
+         R"({\shp{\*\shpinst{\sp{\sn fillColor}{\sv 255}}{\shptxt Box}}{\shprslt fallback}})"
+         R"({\upr{ansi}{\*\ud{uni}}}})",
+         "1.\tItem\nBoxuni"},
     });
 }
 
 TEST(RtfText, UnicodeAndFallbacks) {
     expectAll({
-        {"one fallback by default", R"({\rtf1 \u8364?x})", "€x"},
-        {"no fallback", R"({\rtf1 \uc0\u8364 x})", "€x"},
-        {"hex fallbacks count one each", R"({\rtf1 \uc2\u20013\'d6\'d0x})", "中x"},
-        {"negative values", R"({\rtf1 \u-24879?})", "黑"},
-        {"count is scoped to groups", R"({\rtf1 {\uc2 \u8364 ab}\u8364 cd})", "€€d"},
-        {"skipping stops at a brace", R"({\rtf1 \uc3\u8364{x}y})", "€xy"},
-        {"control word in the fallback", R"({\rtf1 \u8220\ldblquote x})", "“x"},
-        {"surrogate pair", R"({\rtf1 \u-10179?\u-8704?})", "\xF0\x9F\x98\x80"},
-        {"lone high surrogate", R"({\rtf1 \u-10179?x})", "\uFFFDx"},
+        {"fallback counts", R"({\rtf1 \u8364?x\uc0\u8364 x{\uc2\u20013\'d6\'d0x}})", "€x€x中x"},
+        {"negative values and full code points", R"({\rtf1 \u-24879?\u128512?})",
+         "黑\xF0\x9F\x98\x80"},
+        {"the count is scoped to groups", R"({\rtf1 {\uc2 \u8364 ab}\u8364 cd})", "€€d"},
+        {"a brace or a control word ends the fallback",
+         R"({\rtf1 {\uc3\u8364{x}y}\u8220\ldblquote x})", "€xy“x"},
+        {"surrogates", R"({\rtf1 \u-10179?\u-8704?\u-10179?x\u-8704?x\u-10179?\u-10179?\u-8704?})",
+         "\xF0\x9F\x98\x80\uFFFDx\uFFFDx\uFFFD\xF0\x9F\x98\x80"},
         {"high surrogate at the end", R"({\rtf1 \u-10179?})", "\uFFFD"},
-        {"lone low surrogate", R"({\rtf1 \u-8704?x})", "\uFFFDx"},
-        {"two high surrogates", R"({\rtf1 \u-10179?\u-10179?\u-8704?})", "\uFFFD\xF0\x9F\x98\x80"},
         {"value out of range", R"({\rtf1 \u99999999?x})", "\uFFFDx"},
-        {"full code point", R"({\rtf1 \u128512?})", "\xF0\x9F\x98\x80"},
     });
 }
 
 TEST(RtfText, CodePages) {
     expectAll({
-        {"cp1252", R"({\rtf1\ansi\ansicpg1252 \'fcber})", "über"},
-        {"cp1252 by default", R"({\rtf1 caf\'e9})", "café"},
-        {"ansicpg1251", R"({\rtf1\ansi\ansicpg1251 \'cf\'f0\'e8\'e2\'e5\'f2})", "Привет"},
-        {"fcharset204 per font",
+        {"cp1252, by default and declared", R"({\rtf1 caf\'e9{\ansicpg1252 \'fcber}})", "caféüber"},
+        {"ansicpg1251, raw bytes too", "{\\rtf1\\ansi\\ansicpg1251 \\'cf\\'f0\\'e8\xe2\xe5\xf2}",
+         "Привет"},
+        {"charsets per font and for the default font",
          R"({\rtf1\ansi\deff0{\fonttbl{\f0\fcharset0 Times;}{\f1\fcharset204 Arial;}})"
          R"(\'e9 {\f1 \'e9} \'e9})",
          "é й é"},
@@ -119,26 +105,24 @@ TEST(RtfText, CodePages) {
          R"({\rtf1{\fonttbl\f0\fcharset0 Times;\f1\fcharset204 Arial;}\f1\'e9})", "й"},
         {"default font's charset", R"({\rtf1\deff1{\fonttbl{\f1\fcharset204 Arial;}}\'e9})", "й"},
         {"font code page", R"({\rtf1{\fonttbl{\f0\cpg1253 Greek;}}\f0\'e1})", "α"},
-        {"cp932 double bytes", R"({\rtf1\ansi\ansicpg932 \'82\'a0\'82\'a2})", "あい"},
-        {"cp932 trail byte written plainly", R"({\rtf1\ansicpg932 \'83N})", "ク"},
+        {"cp932 double bytes, a trail byte written plainly",
+         R"({\rtf1\ansi\ansicpg932 \'82\'a0\'82\'a2\'83N})", "あいク"},
         {"cp936 via fcharset134",
          R"({\rtf1{\fonttbl{\f0\fcharset134 SimSun;}}\f0\'d6\'d0\'ce\'c4})", "中文"},
-        {"lone lead byte", R"({\rtf1\ansicpg932 \'82})", "\uFFFD"},
-        {"lead byte cut by a font change",
-         R"({\rtf1\ansicpg932{\fonttbl{\f1\fcharset0 A;}}\'82\f1 x})", "\uFFFDx"},
-        {"Symbol font", R"({\rtf1{\fonttbl{\f0 Times;}{\f1\fcharset2 Symbol;}}{\f1 \'b7 a}})",
-         "• α"},
-        {"Symbol font in the private-use area",
-         R"({\rtf1{\fonttbl{\f1\fcharset2 Symbol;}}{\f1\u-3913 ?}})", "•"},
+        {"a lone lead byte, one cut by a font change",
+         R"({\rtf1\ansicpg932{\fonttbl{\f1\fcharset0 A;}}\'82\par\'82\f1 x})", "\uFFFD\n\uFFFDx"},
+        {"Symbol font, in the private-use area too",
+         R"({\rtf1{\fonttbl{\f0 Times;}{\f1\fcharset2 Symbol;}}{\f1 \'b7 a\u-3913 ?}})", "• α•"},
         {"other symbol fonts use the document code page",
          R"({\rtf1{\fonttbl{\f2\fcharset2 Wingdings;}}{\f2 \'b7}})", "·"},
-        {"mac", R"({\rtf1\mac \'8a})", "ä"},
-        {"pc", R"({\rtf1\pc \'81})", "ü"},
-        {"utf-8 code page", R"({\rtf1\ansicpg65001 \'c3\'a9})", "é"},
-        {"unknown code page reads as cp1252", R"({\rtf1\ansicpg99999 \'e9})", "é"},
-        {"unassigned byte", R"({\rtf1\ansicpg1252 a\'81b})", "a\uFFFDb"},
-        {"raw 8-bit bytes", "{\\rtf1\\ansicpg1251 \xcf\xf0}", "Пр"},
-        {"control bytes are not text", R"({\rtf1 a\'00\'0d\'09b})", "a\tb"},
+        {"mac, pc, utf-8 and unknown code pages",
+         R"({\rtf1{\mac \'8a}{\pc \'81}{\ansicpg65001 \'c3\'a9}{\ansicpg99999 \'e9}})", "äüéé"},
+        {"unassigned and control bytes", R"({\rtf1\ansicpg1252 a\'81b\'00\'0d\'09c})",
+         "a\uFFFDb\tc"},
+        // The converter holds a letter back for a point that may follow: an
+        // undefined byte next must not lose it.
+        {"a held letter before an undefined byte", R"({\rtf1\ansicpg1255 \'e0\'ff b})",
+         "\uFFFD\u05D0 b"},
     });
 }
 
@@ -157,51 +141,27 @@ TEST(RtfText, MalformedInputKeepsItsText) {
     const std::string deep = std::string(100000, '{') + "deep" + std::string(100000, '}');
     expectAll({
         {"unclosed groups", R"({\rtf1 Hello {\b world)", "Hello world"},
-        {"extra closing braces", R"({\rtf1 A}}} B})", "A B"},
         {"truncated control word", R"({\rtf1 Hello\pa)", "Hello"},
         {"truncated hex escape", R"({\rtf1 A\'4)", "A"},
         {"backslash at the end", "{\\rtf1 A\\", "A"},
         {"huge binary length", R"({\rtf1 A\bin99999999999999 BCD})", "A"},
-        {"negative binary length", R"({\rtf1 A\bin-5 B})", "AB"},
-        {"huge fallback count", R"({\rtf1 {\uc99999999999\u8364 abc}d})", "€d"},
-        {"overlong control word", "{\\rtf1 \\" + std::string(100, 'x') + " y}", "y"},
-        {"nul bytes", std::string("{\\rtf1 A\0B}", 11), "AB"},
+        {"negative binary length, huge fallback count, overlong word, NUL bytes",
+         "{\\rtf1 A\\bin-5 B{\\uc99999999999\\u8364 abc}d\\" + std::string(100, 'x') + " y" +
+             std::string(1, '\0') + "z}",
+         "AB€dyz"},
         {"not RTF at all", "plain words", "plain words"},
-        {"byte-order mark", "\xEF\xBB\xBF{\\rtf1 x}", "x"},
-        {"white space before the document", " \r\n\t{\\rtf1 x}", "x"},
+        {"byte-order mark and white space before the document", "\xEF\xBB\xBF \r\n\t{\\rtf1 x}",
+         "x"},
         {"deep nesting", "{\\rtf1 " + deep + " tail}", "deep tail"},
         {"deep nesting never closed", "{\\rtf1 " + std::string(100000, '{') + "x", "x"},
         {"destination past the depth cap closes",
          "{\\rtf1 " + std::string(2000, '{') + "{\\*\\x skip}" + "a" + std::string(2000, '}') +
              "b}",
          "ab"},
-        {"only closing braces", std::string(100000, '}') + "z", "z"},
+        {"extra and only closing braces", R"({\rtf1 A}}} B})" + std::string(100000, '}') + "z",
+         "A Bz"},
         {"ignorable mark at the end", R"({\rtf1 a{\*)", "a"},
     });
-}
-
-TEST(RtfText, AnyBytesGiveValidUtf8) {
-    // Fragments that stress the decoder; any mix of them must come out as
-    // valid UTF-8.
-    const std::string fontTable = "{\\fonttbl{\\f1\\fcharset2 Symbol;}{\\f2\\fcharset128 M;}}";
-    const std::vector<std::string> pieces = {
-        "{",           "}",         "\\",       "\\'",      "\\'8",    "\\'e9",          "\\'82",
-        "\\u",         "\\u-10179", "\\u-8704", "\\u55357", "\\uc2 ",  "\\uc0 ",         "?",
-        "a",           " ",         "\xff",     "\xc3",     "\\bin2 ", "\\par ",         "\\cell ",
-        "\\row ",      "\\*",       "\\pict ",  "\\f1 ",    "\\f2 ",   "\\ansicpg932 ",  "\\mac ",
-        "\\footnote ", "\\chftn ",  "\\v ",     "\\plain ", fontTable, "\\ansicpg65001 "};
-    std::mt19937 rng(12345);
-    std::uniform_int_distribution<size_t> pick(0, pieces.size() - 1);
-    std::uniform_int_distribution<int> length(1, 60);
-    for (int round = 0; round < 3000; ++round) {
-        std::string rtf;
-        for (int i = length(rng); i > 0; --i) {
-            rtf += pieces[pick(rng)];
-        }
-        std::string text = rtfToText(rtf);
-        ASSERT_TRUE(isValidUtf8(text)) << rtf;
-        ASSERT_LE(text.size(), rtf.size() * 3) << rtf;
-    }
 }
 
 TEST(RtfText, FuzzRegressionInputs) {

@@ -1,11 +1,9 @@
 // The macOS readers' plain C++ helpers, built and run here with the
 // extractor's tests.
 #include "SpecialFile.h"
-#include "Utf16Text.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,39 +12,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-#include <vector>
 
 namespace vantrel::extractor {
 namespace {
-
-TEST(Utf16Text, EncodesEveryCodePointAndReplacesLoneSurrogates) {
-    struct Case {
-        const char* name;
-        std::vector<std::uint16_t> units;
-        std::string utf8;
-    };
-    const std::vector<Case> cases = {
-        {"empty", {}, ""},
-        {"ascii", {'H', 'i', '\n'}, "Hi\n"},
-        {"two bytes", {0x00FC}, "\xC3\xBC"},
-        {"three bytes", {0x20AC}, "\xE2\x82\xAC"},
-        {"last of the basic plane", {0xFFFF}, "\xEF\xBF\xBF"},
-        {"surrogate pair", {0xD83D, 0xDE00}, "\xF0\x9F\x98\x80"},
-        {"highest code point", {0xDBFF, 0xDFFF}, "\xF4\x8F\xBF\xBF"},
-        {"embedded U+0000 kept", {'a', 0x0000, 'b'}, std::string("a\0b", 3)},
-        {"lone high surrogate",
-         {0xD800, 'A'},
-         "\xEF\xBF\xBD"
-         "A"},
-        {"lone low surrogate", {'A', 0xDC00}, "A\xEF\xBF\xBD"},
-        {"high surrogate at the end", {'A', 0xD83D}, "A\xEF\xBF\xBD"},
-        {"pair in the wrong order", {0xDE00, 0xD83D}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {"two highs then a low", {0xD83D, 0xD83D, 0xDE00}, "\xEF\xBF\xBD\xF0\x9F\x98\x80"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(utf8FromUtf16(c.units.data(), c.units.size()), c.utf8) << c.name;
-    }
-}
 
 class SpecialFileTest : public ::testing::Test {
   protected:

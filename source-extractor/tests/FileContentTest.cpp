@@ -1,0 +1,53 @@
+#include "FileContent.h"
+#include "TestSupport.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vantrel::extractor {
+namespace {
+
+using test::TemporaryDirectory;
+
+TEST(FileContent, ReadsWholeFilesEmptyOnesAndOnesWithoutASize) {
+    TemporaryDirectory dir;
+    const std::string big(3 * 1024 * 1024 + 7, 'x');
+    const std::pair<std::string, std::string> files[] = {
+        {dir.write("empty.rtf", "").string(), ""},
+        {dir.write("big.html", big).string(), big},
+    };
+    for (const auto& [path, content] : files) {
+        const auto read = FileContent::read(path);
+        ASSERT_TRUE(read.has_value()) << path;
+        EXPECT_EQ(read->bytes(), content) << path;
+    }
+    // /proc reports a size of 0 for files that hold text.
+    const auto status = FileContent::read("/proc/self/status");
+    ASSERT_TRUE(status.has_value());
+    EXPECT_NE(status->bytes().find("Name:"), std::string_view::npos);
+}
+
+TEST(FileContent, RefusesWhatIsNotAReadableRegularFile) {
+    TemporaryDirectory dir;
+    const auto fifo = dir.path() / "pipe.rtf";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.path() / "folder.html");
+    const std::filesystem::path paths[] = {
+        dir.path() / "missing.rtf", dir.path() / "folder.html",
+        fifo,        // must not block waiting for a writer
+        "/dev/zero", // a device is not a document, however much it holds
+    };
+    for (const auto& path : paths) {
+        EXPECT_FALSE(FileContent::read(path).has_value()) << path;
+    }
+    if (::geteuid() != 0) { // root reads a file whatever its mode
+        const auto locked = dir.write("locked.rtf", "{\\rtf1 secret}");
+        ::chmod(locked.c_str(), 0);
+        EXPECT_FALSE(FileContent::read(locked).has_value());
+    }
+}
+
+} // namespace
+} // namespace vantrel::extractor
