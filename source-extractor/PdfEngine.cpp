@@ -21,12 +21,10 @@ std::optional<std::string> pageText(poppler::document& document, int index) {
     // empty rectangle means the whole page.
     const poppler::byte_array utf8 =
         page->text(poppler::rectf(), poppler::page::non_raw_non_physical_layout).to_utf8();
-    std::string text(utf8.begin(), utf8.end());
-    // poppler ends every page with a form feed: its page separator, not text.
-    if (!text.empty() && text.back() == '\f') {
-        text.pop_back();
-    }
-    return text;
+    // The layout closes a page with line feeds and a form feed: separators, not
+    // text; the join puts its own between pages.
+    return vantrel::extractor::withoutLayoutEnding(
+        vantrel::extractor::replaceInvalidUtf8(std::string_view(utf8.data(), utf8.size())));
 }
 
 } // namespace
@@ -36,7 +34,10 @@ vantrel_read_pdf_text(const char* path, VantrelTextSink sink, void* context) {
     // poppler reports syntax errors on stderr, which carries only our message.
     poppler::set_debug_error_function(ignorePopplerMessage, nullptr);
     const std::unique_ptr<poppler::document> document(poppler::document::load_from_file(path));
-    if (!document) {
+    // A document that needs a password we do not have opens locked, and poppler
+    // then has no catalog to count pages in. With an empty user password it
+    // opens unlocked; owner restrictions limit nothing that reading text does.
+    if (!document || document->is_locked()) {
         return 0;
     }
     const int pageCount = document->pages();

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,6 +70,9 @@ RunResult runExtractor(const std::vector<std::string>& arguments, Output output,
             ::dup2(out[1], STDOUT_FILENO);
         }
         ::dup2(err[1], STDERR_FILENO);
+        // A run that loops for ever ends by a signal, which fails its test.
+        const rlimit cpu{60, 60};
+        ::setrlimit(RLIMIT_CPU, &cpu);
         const int null = ::open("/dev/null", O_RDONLY);
         ::dup2(null, STDIN_FILENO);
         ::execv(raw[0], raw.data());
