@@ -1,30 +1,36 @@
 // The PDF engine module: poppler's text layout, loaded by the extractor only
-// when a PDF is dispatched.
+// when a PDF is dispatched. It drives poppler's own text output device, as
+// pdftotext does: poppler's C++ wrapper would cost one more library to load
+// and a round trip of every page through UTF-16 and iconv.
 #include "EngineModules.h"
 #include "PdfPages.h"
 
+#include <Error.h>
+#include <GlobalParams.h>
+#include <PDFDoc.h>
+#include <TextOutputDev.h>
+#include <goo/GooString.h>
 #include <memory>
-#include <poppler-document.h>
-#include <poppler-global.h>
-#include <poppler-page.h>
 
 namespace {
 
-void ignorePopplerMessage(const std::string&, void*) {}
+void ignorePopplerMessage(ErrorCategory, Goffset, const char*) {}
 
-std::optional<std::string> pageText(poppler::document& document, int index) {
-    const std::unique_ptr<poppler::page> page(document.create_page(index));
-    if (!page) {
+void appendText(void* page, const char* text, int length) {
+    static_cast<std::string*>(page)->append(text, static_cast<std::size_t>(length));
+}
+
+std::optional<std::string> pageText(PDFDoc& document, int index) {
+    // Reading order without padding columns: pdftotext's default layout.
+    std::string text;
+    TextOutputDev device(appendText, &text, false, 0, false, false);
+    if (!device.isOk()) {
         return std::nullopt;
     }
-    // Reading order without padding columns: pdftotext's default layout. An
-    // empty rectangle means the whole page.
-    const poppler::byte_array utf8 =
-        page->text(poppler::rectf(), poppler::page::non_raw_non_physical_layout).to_utf8();
+    document.displayPage(&device, index + 1, 72, 72, 0, false, true, false);
     // The layout closes a page with line feeds and a form feed: separators, not
     // text; the join puts its own between pages.
-    return vantrel::extractor::withoutLayoutEnding(
-        vantrel::extractor::replaceInvalidUtf8(std::string_view(utf8.data(), utf8.size())));
+    return vantrel::extractor::withoutLayoutEnding(vantrel::extractor::replaceInvalidUtf8(text));
 }
 
 } // namespace
@@ -32,17 +38,21 @@ std::optional<std::string> pageText(poppler::document& document, int index) {
 extern "C" __attribute__((visibility("default"))) int
 vantrel_read_pdf_text(const char* path, VantrelTextSink sink, void* context) {
     // poppler reports syntax errors on stderr, which carries only our message.
-    poppler::set_debug_error_function(ignorePopplerMessage, nullptr);
-    const std::unique_ptr<poppler::document> document(poppler::document::load_from_file(path));
-    // A document that needs a password we do not have opens locked, and poppler
-    // then has no catalog to count pages in. With an empty user password it
-    // opens unlocked; owner restrictions limit nothing that reading text does.
-    if (!document || document->is_locked()) {
+    setErrorCallback(ignorePopplerMessage);
+    if (!globalParams) {
+        globalParams = std::make_unique<GlobalParams>();
+        globalParams->setTextEncoding("UTF-8");
+    }
+    // A document that needs a password we do not have does not open, nor does
+    // one whose decryption fails. With an empty user password it opens; owner
+    // restrictions limit nothing that reading text does.
+    PDFDoc document(std::make_unique<GooString>(path));
+    if (!document.isOk()) {
         return 0;
     }
-    const int pageCount = document->pages();
+    const int pageCount = document.getNumPages();
     const std::string text = vantrel::extractor::joinPageTexts(
-        pageCount, [&](int index) { return pageText(*document, index); });
+        pageCount, [&](int index) { return pageText(document, index); });
     sink(context, text.data(), text.size());
     return 1;
 }
