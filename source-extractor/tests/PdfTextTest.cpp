@@ -5,9 +5,13 @@
 #include "TestSupport.h"
 
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
@@ -251,6 +255,30 @@ TEST(PdfText, DamagedDocumentsNeverCrashOrHang) {
             EXPECT_TRUE(run.standardError == pdfFailure || run.standardError == noText)
                 << what << ": " << run.standardError;
         }
+    }
+}
+
+TEST(PdfText, ACrashWhileReadingIsThePdfMessage) {
+    TemporaryDirectory dir;
+    // Long enough that the engine is still at work when the signal comes.
+    const auto file =
+        dir.write("long.pdf", makePdf(std::vector<std::vector<std::string>>(3000, {"page"})));
+    for (const int signal : {SIGSEGV, SIGABRT}) {
+        bool sent = false;
+        const auto run =
+            test::runExtractor({"--extract", file.string()}, test::Output::pipe, [&](pid_t child) {
+                const auto maps = "/proc/" + std::to_string(child) + "/maps";
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                while (!sent && std::chrono::steady_clock::now() < deadline) {
+                    std::ifstream in(maps);
+                    const std::string text((std::istreambuf_iterator<char>(in)), {});
+                    if (text.find("vantrel-pdf-engine.so") != std::string::npos) {
+                        sent = ::kill(child, signal) == 0;
+                    }
+                }
+            });
+        ASSERT_TRUE(sent) << "the extractor never loaded the PDF engine";
+        expectOutcome(run, "", pdfFailure, strsignal(signal));
     }
 }
 
