@@ -17,20 +17,7 @@ namespace {
 void ignorePopplerMessage(ErrorCategory, Goffset, const char*) {}
 
 void appendText(void* page, const char* text, int length) {
-    static_cast<std::string*>(page)->append(text, static_cast<std::size_t>(length));
-}
-
-std::optional<std::string> pageText(PDFDoc& document, int index) {
-    // Reading order without padding columns: pdftotext's default layout.
-    std::string text;
-    TextOutputDev device(appendText, &text, false, 0, false, false);
-    if (!device.isOk()) {
-        return std::nullopt;
-    }
-    document.displayPage(&device, index + 1, 72, 72, 0, false, true, false);
-    // The layout closes a page with line feeds and a form feed: separators, not
-    // text; the join puts its own between pages.
-    return vantrel::extractor::withoutLayoutEnding(vantrel::extractor::replaceInvalidUtf8(text));
+    (*static_cast<std::string**>(page))->append(text, static_cast<std::size_t>(length));
 }
 
 } // namespace
@@ -50,9 +37,24 @@ vantrel_read_pdf_text(const char* path, VantrelTextSink sink, void* context) {
     if (!document.isOk()) {
         return 0;
     }
-    const int pageCount = document.getNumPages();
-    const std::string text = vantrel::extractor::joinPageTexts(
-        pageCount, [&](int index) { return pageText(document, index); });
+    // One device for every page, as pdftotext does: it hands over a page's text
+    // when the page ends, to whichever string `page` then points at. Reading
+    // order without padding columns: pdftotext's default layout.
+    std::string* page = nullptr;
+    TextOutputDev device(appendText, static_cast<void*>(&page), false, 0, false, false);
+    if (!device.isOk()) {
+        return 0;
+    }
+    const std::string text =
+        vantrel::extractor::joinPageTexts(document.getNumPages(), [&](int index) {
+            std::string pageText;
+            page = &pageText;
+            document.displayPage(&device, index + 1, 72, 72, 0, false, true, false);
+            // The layout closes a page with line feeds and a form feed:
+            // separators, not text; the join puts its own between pages.
+            return vantrel::extractor::withoutLayoutEnding(
+                vantrel::extractor::replaceInvalidUtf8(pageText));
+        });
     sink(context, text.data(), text.size());
     return 1;
 }
