@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -47,10 +48,11 @@ void failReadOnBusError(int) {
 
 // poppler is not ours, and a damaged document may still crash it. That is a
 // document that cannot be read: the PDF message, not a death by a signal. Only
-// write and _exit are safe here; the alternate stack serves a stack overflow.
+// write and the raw exit are safe here (a sanitizer's exit hook would take
+// locks that the crash may hold); the alternate stack serves a stack overflow.
 void failPdfOnCrash(int) {
     (void)!::write(STDERR_FILENO, pdfFailureMessage.data(), pdfFailureMessage.size());
-    ::_exit(1);
+    ::syscall(SYS_exit_group, 1);
 }
 
 constexpr std::array<int, 5> crashSignals = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
