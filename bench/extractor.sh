@@ -9,6 +9,7 @@
 #   BENCH_WORK=DIR   corpus and results folder (default build/bench-corpus)
 #   RUNS_LARGE=N     timed runs per tool on large inputs (default 5)
 #   RUNS_SMALL=N     timed runs per tool on small inputs (default 100)
+#   BENCH_ONLY=REGEX only the inputs whose file names match (e.g. 'p-.*pdf|p-small')
 # Exit status: 0 all goals pass, 1 some goal fails, 2 the run could not be done.
 set -euo pipefail
 cd "$(dirname "$0")/.."

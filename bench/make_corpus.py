@@ -246,6 +246,31 @@ def large_html(out):
     )
 
 
+def many_pages_pdf(path, pages, rng):
+    """A plain PDF of `pages` pages of four lines each, in one Helvetica font."""
+    objects = [b"<< /Type /Catalog /Pages 2 0 R >>",
+               b"<< /Type /Pages /Kids [%s] /Count %d >>" % (
+                   b" ".join(b"%d 0 R" % (4 + 2 * i) for i in range(pages)), pages),
+               b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>"]
+    for i in range(pages):
+        lines = b" ".join(b"(%s) Tj T*" % " ".join(rng.choice(VOCABULARY) for _ in range(10)).encode()
+                          for _ in range(4))
+        content = b"BT /F1 12 Tf 72 720 Td 14 TL %s ET" % lines
+        objects.append(b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] "
+                       b"/Resources << /Font << /F1 3 0 R >> >> /Contents %d 0 R >>" % (5 + 2 * i))
+        objects.append(b"<< /Length %d >>\nstream\n%s\nendstream" % (len(content), content))
+    data = bytearray(b"%PDF-1.4\n")
+    offsets = []
+    for number, body in enumerate(objects, 1):
+        offsets.append(len(data))
+        data += b"%d 0 obj\n%s\nendobj\n" % (number, body)
+    xref = len(data)
+    data += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
+    data += b"".join(b"%010d 00000 n \n" % o for o in offsets)
+    data += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
+    path.write_bytes(bytes(data))
+
+
 def build(work):
     src = work / "src"
     src.mkdir(parents=True, exist_ok=True)
@@ -296,7 +321,13 @@ def build(work):
         large_pdf.unlink()
     large_pdf.symlink_to(LARGE_PDF)
 
+    # The same kind of page 1,000 and 10,000 times: time and memory should grow linearly.
+    for pages in (1000, 10000):
+        many_pages_pdf(work / f"p-pages-{pages}.pdf", pages, random.Random(pages))
+
     add("p-large.pdf", "perf", "pdf", note="R reference manual, pdfTeX (r-doc-pdf)")
+    add("p-pages-1000.pdf", "perf", "pdf", note="1,000 generated pages")
+    add("p-pages-10000.pdf", "perf", "pdf", note="10,000 generated pages")
     add("p-onepage.pdf", "perf", "pdf", onepage, "one page, LibreOffice")
     add("p-large.rtf", "perf", "rtf", large_text, "LibreOffice, 60 pictures, tables")
     add("p-small.rtf", "perf", "rtf", ENGLISH + WESTERN[:3], "LibreOffice")

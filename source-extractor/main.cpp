@@ -14,7 +14,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -44,6 +46,27 @@ void failReadOnBusError(int) {
     ::_exit(1);
 }
 
+// poppler is not ours, and a damaged document may still crash it. That is a
+// document that cannot be read: the PDF message, not a death by a signal. Only
+// write and the raw exit are safe here (a sanitizer's exit hook would take
+// locks that the crash may hold); the alternate stack serves a stack overflow.
+void failPdfOnCrash(int) {
+    (void)!::write(STDERR_FILENO, pdfFailureMessage.data(), pdfFailureMessage.size());
+    ::syscall(SYS_exit_group, 1);
+}
+
+constexpr std::array<int, 5> crashSignals = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+
+void handleCrashSignals(void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    action.sa_flags = SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : crashSignals) {
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -61,7 +84,14 @@ int main(int argc, char** argv) {
     std::string extracted;
 
     if (extensionName == pdfExtension) {
+        std::vector<char> crashStack(1 << 16);
+        const stack_t alternate{crashStack.data(), 0, crashStack.size()};
+        ::sigaltstack(&alternate, nullptr);
+        handleCrashSignals(failPdfOnCrash);
         std::optional<std::string> text = readPDFText(source);
+        handleCrashSignals(SIG_DFL);
+        const stack_t off{nullptr, SS_DISABLE, 0};
+        ::sigaltstack(&off, nullptr);
         if (!text) {
             fail(pdfFailureMessage);
         }

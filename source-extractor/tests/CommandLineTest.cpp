@@ -130,7 +130,7 @@ TEST(CommandLine, WritesTheTextUntouchedOrTheNoTextMessage) {
         {"hello.rtf", "{\\rtf1 \\par   Hello\\par}", "\n  Hello\n"},
         {"plain.rtf", "{\\rtf1 Hello}", "Hello"},
         {"umlaut.rtf", "{\\rtf1\\ansi\\ansicpg1252 \\'fc}", "\xC3\xBC"},
-        {"umlaut.pdf", makePdf({{"\xFC"}}), "\xC3\xBC\n\n"},
+        {"umlaut.pdf", makePdf({{"\xFC"}}), "\xC3\xBC"},
         {"blank.rtf", "{\\rtf1 \\par \\tab \\par}", ""},
         {"empty.rtf", "", ""},
         {"blank.html", "<html><body> <br> &nbsp; </body></html>", ""},

@@ -1,5 +1,6 @@
 #include "MiniPdf.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vantrel::extractor::test {
@@ -27,9 +28,38 @@ std::string contentStream(const std::vector<std::string>& lines) {
     return content + "ET\n";
 }
 
+std::string xrefEntry(std::size_t offset) {
+    char entry[32];
+    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
+    return entry;
+}
+
 } // namespace
 
-std::string makePdf(const std::vector<std::vector<std::string>>& pages) {
+std::string contentObject(const std::vector<std::string>& lines) {
+    const std::string content = contentStream(lines);
+    return "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "endstream";
+}
+
+std::string makePdfFromObjects(const std::vector<std::string>& objects) {
+    std::string pdf = "%PDF-1.4\n";
+    std::vector<std::size_t> offsets;
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        offsets.push_back(pdf.size());
+        pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    }
+    const std::size_t xref = pdf.size();
+    pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (std::size_t offset : offsets) {
+        pdf += xrefEntry(offset);
+    }
+    pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
+           " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+    return pdf;
+}
+
+std::string makePdf(const std::vector<std::vector<std::string>>& pages,
+                    const std::string& pageEntries) {
     // Objects: 1 catalog, 2 page tree, 3 font, then a page and its content per page.
     std::vector<std::string> objects;
     std::string kids;
@@ -42,30 +72,32 @@ std::string makePdf(const std::vector<std::vector<std::string>>& pages) {
     objects.push_back("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica "
                       "/Encoding /WinAnsiEncoding >>");
     for (std::size_t i = 0; i < pages.size(); ++i) {
-        const std::string content = contentStream(pages[i]);
-        objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] "
-                          "/Resources << /Font << /F1 3 0 R >> >> /Contents " +
+        objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] " + pageEntries +
+                          " /Resources << /Font << /F1 3 0 R >> >> /Contents " +
                           std::to_string(5 + 2 * i) + " 0 R >>");
-        objects.push_back("<< /Length " + std::to_string(content.size()) + " >>\nstream\n" +
-                          content + "endstream");
+        objects.push_back(contentObject(pages[i]));
     }
+    return makePdfFromObjects(objects);
+}
 
-    std::string pdf = "%PDF-1.4\n";
-    std::vector<std::size_t> offsets;
-    for (std::size_t i = 0; i < objects.size(); ++i) {
-        offsets.push_back(pdf.size());
-        pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+std::string appendUpdate(const std::string& pdf,
+                         const std::vector<std::pair<int, std::string>>& objects) {
+    const std::size_t at = pdf.rfind("startxref\n");
+    const std::size_t previous = std::stoul(pdf.substr(at + 10));
+    const std::size_t sizeAt = pdf.rfind("/Size ");
+    int size = std::stoi(pdf.substr(sizeAt + 6));
+    std::string update = pdf;
+    std::string table;
+    for (const auto& [number, body] : objects) {
+        table += std::to_string(number) + " 1\n" + xrefEntry(update.size());
+        update += std::to_string(number) + " 0 obj\n" + body + "\nendobj\n";
+        size = std::max(size, number + 1);
     }
-    const std::size_t xref = pdf.size();
-    pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
-    for (std::size_t offset : offsets) {
-        char entry[32];
-        std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
-        pdf += entry;
-    }
-    pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
-           " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
-    return pdf;
+    const std::size_t xref = update.size();
+    update += "xref\n" + table + "trailer\n<< /Size " + std::to_string(size) +
+              " /Root 1 0 R /Prev " + std::to_string(previous) + " >>\nstartxref\n" +
+              std::to_string(xref) + "\n%%EOF\n";
+    return update;
 }
 
 } // namespace vantrel::extractor::test

@@ -1,16 +1,29 @@
 #include "PdfText.h"
 #include "MiniPdf.h"
+#include "OutputChecks.h"
 #include "PdfPages.h"
 #include "TestSupport.h"
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
+#include <sstream>
 #include <sys/stat.h>
+#include <thread>
 
 namespace vantrel::extractor {
 namespace {
 
 using test::makePdf;
 using test::TemporaryDirectory;
+
+const std::string pdfFailure = "The selected PDF could not be read.\n";
+const std::string noText = "The selected source contains no importable text.\n";
 
 TEST(PdfPages, JoinsNonBlankPagesWithOneEmptyLine) {
     using Pages = std::vector<std::optional<std::string>>;
@@ -34,30 +47,238 @@ TEST(PdfPages, JoinsNonBlankPagesWithOneEmptyLine) {
     }
 }
 
-TEST(PdfText, ReadsRealDocumentsPageByPage) {
+TEST(PdfPages, RepairsUtf8AndDropsOnlyTheLayoutEnding) {
+    const std::string bad = "\xEF\xBF\xBD"; // U+FFFD
+    const std::pair<std::string, std::string> repairs[] = {
+        {"K\xC3\xBC"
+         "che \xF0\x9F\x98\x80",
+         "K\xC3\xBC"
+         "che \xF0\x9F\x98\x80"},
+        {"a\xED\xA0\x80z", "a" + bad + bad + bad + "z"}, // a lone surrogate
+        {"\xC0\xAF", bad + bad},                         // overlong
+        {"\xF4\x90\x80\x80", bad + bad + bad + bad},     // past U+10FFFF
+        {"x\xE2\x82", "x" + bad},                        // truncated at the end
+        {"\xE2\x82x\xFF", bad + "x" + bad},
+    };
+    for (const auto& [in, out] : repairs) {
+        EXPECT_EQ(replaceInvalidUtf8(in), out) << in;
+    }
+    const std::pair<std::string, std::string> endings[] = {
+        {"only\n\n\f", "only"},   {"L1\nL2\n\n\f", "L1\nL2"},
+        {"a\n\nb\n\f", "a\n\nb"}, // empty lines between blocks stay
+        {"  x \n\f", "  x "},     // nothing else is trimmed
+        {"\n y", "\n y"},
+    };
+    for (const auto& [in, out] : endings) {
+        EXPECT_EQ(withoutLayoutEnding(in), out);
+    }
+}
+
+// Runs qpdf from Debian on `pdf`; its status 3 means it wrote the file with warnings.
+std::string qpdf(const TemporaryDirectory& dir, const std::string& pdf,
+                 const std::string& options) {
+    const auto in = dir.write("qpdf-in.pdf", pdf);
+    const auto out = dir.path() / "qpdf-out.pdf";
+    const std::string command = "qpdf --allow-weak-crypto " + options + " " + in.string() + " " +
+                                out.string() + " 2>/dev/null";
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 3))
+        << command;
+    std::ifstream file(out, std::ios::binary);
+    std::stringstream bytes;
+    bytes << file.rdbuf();
+    return bytes.str();
+}
+
+struct Recipe {
+    std::string name;
+    std::string pdf;
+    std::string text;    // the expected text on success
+    std::string message; // or the expected failure message
+};
+
+// Documents made the ways real ones are, each with what the extractor gives.
+std::vector<Recipe> recipes(const TemporaryDirectory& dir) {
+    const std::string base = makePdf({{"Alpha", "Beta"}, {}, {"Gamma"}});
+    const std::string text = "Alpha\nBeta\n\nGamma";
+    std::vector<Recipe> list = {
+        {"plain", base, text, ""},
+        {"object streams", qpdf(dir, base, "--object-streams=generate"), text, ""},
+        {"linearized", qpdf(dir, base, "--linearize"), text, ""},
+        {"owner restrictions only",
+         qpdf(dir, base, "--encrypt '' owner 256 --print=none --extract=n --modify=none --"), text,
+         ""},
+        {"incremental update", test::appendUpdate(base, {{9, test::contentObject({"Updated"})}}),
+         "Alpha\nBeta\n\nUpdated", ""},
+        {"zero pages", makePdf({}), "", noText},
+        {"pages without contents", makePdf({{}, {}}), "", noText},
+        {"rotated pages", makePdf({{"Turned"}}, "/Rotate 90"), "Turned", ""},
+        {"page tree loop",
+         test::makePdfFromObjects({"<< /Type /Catalog /Pages 2 0 R >>",
+                                   "<< /Type /Pages /Kids [2 0 R 3 0 R] /Count 2 >>",
+                                   "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>"}),
+         "", noText},
+        {"truncated", base.substr(0, base.size() / 2), "", pdfFailure},
+    };
+    std::string broken = base; // every offset in the cross-reference table wrong
+    for (std::size_t at = broken.find("\nxref\n");
+         (at = broken.find(" 00000 n", at)) != std::string::npos; at += 8) {
+        broken.replace(at - 10, 10, "0000000003");
+    }
+    list.push_back({"broken cross-reference table", broken, text, ""});
+    const std::pair<std::string, std::string> ciphers[] = {{"RC4-40", "40"},
+                                                           {"RC4-128", "128 --use-aes=n"},
+                                                           {"AES-128", "128 --use-aes=y"},
+                                                           {"AES-256", "256"}};
+    for (const auto& [name, bits] : ciphers) {
+        list.push_back({name + " empty user password",
+                        qpdf(dir, base, "--encrypt '' owner " + bits + " --"), text, ""});
+        list.push_back({name + " user password",
+                        qpdf(dir, base, "--encrypt user-secret owner " + bits + " --"), "",
+                        pdfFailure});
+    }
+    return list;
+}
+
+void expectOutcome(const test::RunResult& run, const std::string& text, const std::string& message,
+                   const std::string& what) {
+    EXPECT_EQ(run.signal, 0) << what;
+    EXPECT_EQ(run.exitStatus, message.empty() ? 0 : 1) << what;
+    EXPECT_EQ(run.standardOutput, text) << what;
+    EXPECT_EQ(run.standardError, message) << what;
+}
+
+TEST(PdfText, ReadsDocumentsMadeTheWaysRealOnesAre) {
     TemporaryDirectory dir;
+    for (const auto& recipe : recipes(dir)) {
+        const auto file = dir.write("doc.pdf", recipe.pdf);
+        expectOutcome(test::runExtractor({"--extract", file.string()}), recipe.text, recipe.message,
+                      recipe.name);
+    }
+    // One empty line between pages, none after the last.
     struct Case {
         std::vector<std::vector<std::string>> pages;
         std::string text;
     };
     const Case cases[] = {
-        // poppler ends each line, and each block of lines, with a line end;
-        // only its page-closing form feed goes.
-        {{{"A"}, {}, {"C"}}, "A\n\n\n\nC\n\n"},
-        {{{"A"}, {"   "}, {"C"}}, "A\n\n\n\nC\n\n"},
-        {{{"first line", "second line"}}, "first line\nsecond line\n\n"},
+        {{{"A"}, {}, {"C"}}, "A\n\nC"},
+        {{{"A"}, {"   "}, {"C"}}, "A\n\nC"},
+        {{{"L1", "L2"}, {"C"}}, "L1\nL2\n\nC"},
+        {{{"only"}}, "only"},
         {{{"K\xFC"
            "che"}},
          "K\xC3\xBC"
-         "che\n\n"},
-        {{{}, {}}, ""},
-        {{}, ""},
+         "che"},
     };
     for (const auto& c : cases) {
-        const auto file = dir.write("doc.pdf", makePdf(c.pages));
-        const auto text = readPDFText(file);
+        const auto text = readPDFText(dir.write("doc.pdf", makePdf(c.pages)));
         ASSERT_TRUE(text.has_value());
         EXPECT_EQ(*text, c.text);
+    }
+}
+
+// Damage of the kinds real files show, applied to a few of the documents above.
+std::vector<std::string> damaged(const std::string& pdf, std::uint32_t seed) {
+    std::vector<std::string> out;
+    for (int part = 1; part < 6; ++part) {
+        out.push_back(pdf.substr(0, pdf.size() * static_cast<std::size_t>(part) / 6));
+    }
+    for (int flip = 0; flip < 12; ++flip) {
+        seed = seed * 1664525u + 1013904223u;
+        std::string copy = pdf;
+        copy[(seed >> 8) % copy.size()] ^= static_cast<char>(1u << (seed % 8));
+        out.push_back(copy);
+    }
+    const auto replaceEach = [&](const std::string& what, const std::vector<std::string>& bys) {
+        for (std::size_t at = pdf.find(what); at != std::string::npos;
+             at = pdf.find(what, at + 1)) {
+            for (const auto& by : bys) {
+                out.push_back(pdf.substr(0, at) + by + pdf.substr(at + what.size()));
+            }
+        }
+    };
+    replaceEach("/Length ", {"/Length 0 ", "/Length 99999", "/Length 1", "/Length -"});
+    replaceEach("startxref\n", {"startxref\n1", "startxref\n-", "startxref\n9"});
+    replaceEach(" 0 R", {"9 0 R"});
+    replaceEach(" 00000 n", {" 00000 f"});
+    return out;
+}
+
+TEST(PdfText, DamagedDocumentsNeverCrashOrHang) {
+    TemporaryDirectory dir;
+    std::vector<std::pair<std::string, std::filesystem::path>> files;
+    std::uint32_t seed = 1;
+    for (const auto& recipe : recipes(dir)) {
+        if (recipe.name == "plain" || recipe.name == "object streams" ||
+            recipe.name == "incremental update" || recipe.name == "AES-128 empty user password" ||
+            recipe.name == "RC4-40 empty user password") {
+            for (const auto& pdf : damaged(recipe.pdf, seed++)) {
+                const std::string name = std::to_string(files.size()) + ".pdf";
+                files.emplace_back(recipe.name + " #" + name, dir.write(name, pdf));
+            }
+        }
+    }
+    ASSERT_GT(files.size(), 200u) << files.size();
+    // And every input the PDF fuzz target has kept.
+    const std::filesystem::path kept = FUZZ_REGRESSIONS_DIR "/pdf";
+    ASSERT_TRUE(std::filesystem::is_directory(kept) && !std::filesystem::is_empty(kept)) << kept;
+    for (const auto& entry : std::filesystem::directory_iterator(kept)) {
+        const auto name = "kept " + entry.path().filename().string();
+        const auto copy = dir.path() / (name + ".pdf"); // the extension picks the reader
+        std::filesystem::copy_file(entry.path(), copy);
+        files.emplace_back(name, copy);
+    }
+    // Four runs at a time: each one mostly waits for its process to start.
+    std::vector<test::RunResult> runs(files.size());
+    std::atomic<std::size_t> next = 0;
+    std::vector<std::thread> workers;
+    for (int i = 0; i < 4; ++i) {
+        workers.emplace_back([&] {
+            for (std::size_t k; (k = next++) < files.size();) {
+                runs[k] = test::runExtractor({"--extract", files[k].second.string()});
+            }
+        });
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        const auto& run = runs[k];
+        const std::string& what = files[k].first;
+        EXPECT_EQ(run.signal, 0) << what;
+        if (run.exitStatus == 0) {
+            EXPECT_EQ(run.standardError, "") << what;
+            EXPECT_TRUE(test::isValidUtf8(run.standardOutput)) << what;
+        } else {
+            EXPECT_EQ(run.exitStatus, 1) << what;
+            EXPECT_EQ(run.standardOutput, "") << what;
+            EXPECT_TRUE(run.standardError == pdfFailure || run.standardError == noText)
+                << what << ": " << run.standardError;
+        }
+    }
+}
+
+TEST(PdfText, ACrashWhileReadingIsThePdfMessage) {
+    TemporaryDirectory dir;
+    // Long enough that the engine is still at work when the signal comes.
+    const auto file =
+        dir.write("long.pdf", makePdf(std::vector<std::vector<std::string>>(3000, {"page"})));
+    for (const int signal : {SIGSEGV, SIGABRT}) {
+        bool sent = false;
+        const auto run =
+            test::runExtractor({"--extract", file.string()}, test::Output::pipe, [&](pid_t child) {
+                const auto maps = "/proc/" + std::to_string(child) + "/maps";
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                while (!sent && std::chrono::steady_clock::now() < deadline) {
+                    std::ifstream in(maps);
+                    const std::string text((std::istreambuf_iterator<char>(in)), {});
+                    if (text.find("vantrel-pdf-engine.so") != std::string::npos) {
+                        sent = ::kill(child, signal) == 0;
+                    }
+                }
+            });
+        ASSERT_TRUE(sent) << "the extractor never loaded the PDF engine";
+        expectOutcome(run, "", pdfFailure, strsignal(signal));
     }
 }
 
