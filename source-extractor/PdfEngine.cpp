@@ -4,6 +4,7 @@
 // and a round trip of every page through UTF-16 and iconv.
 #include "EngineModules.h"
 #include "PdfPages.h"
+#include "Utf8.h"
 
 #include <Error.h>
 #include <GlobalParams.h>

@@ -3,7 +3,6 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace vantrel::extractor {
 
@@ -16,10 +15,5 @@ std::string joinPageTexts(int pageCount,
 // A page's text as the layout gives it, less what the layout adds after the
 // page's last block: the closing form feed and the line feeds before it.
 std::string withoutLayoutEnding(std::string text);
-
-// Well-formed UTF-8: every ill-formed sequence (a stray byte, a truncated or
-// overlong sequence, an encoded surrogate, anything past U+10FFFF) becomes
-// U+FFFD, one for each maximal ill-formed part.
-std::string replaceInvalidUtf8(std::string_view text);
 
 } // namespace vantrel::extractor

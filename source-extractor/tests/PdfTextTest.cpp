@@ -47,22 +47,7 @@ TEST(PdfPages, JoinsNonBlankPagesWithOneEmptyLine) {
     }
 }
 
-TEST(PdfPages, RepairsUtf8AndDropsOnlyTheLayoutEnding) {
-    const std::string bad = "\xEF\xBF\xBD"; // U+FFFD
-    const std::pair<std::string, std::string> repairs[] = {
-        {"K\xC3\xBC"
-         "che \xF0\x9F\x98\x80",
-         "K\xC3\xBC"
-         "che \xF0\x9F\x98\x80"},
-        {"a\xED\xA0\x80z", "a" + bad + bad + bad + "z"}, // a lone surrogate
-        {"\xC0\xAF", bad + bad},                         // overlong
-        {"\xF4\x90\x80\x80", bad + bad + bad + bad},     // past U+10FFFF
-        {"x\xE2\x82", "x" + bad},                        // truncated at the end
-        {"\xE2\x82x\xFF", bad + "x" + bad},
-    };
-    for (const auto& [in, out] : repairs) {
-        EXPECT_EQ(replaceInvalidUtf8(in), out) << in;
-    }
+TEST(PdfPages, DropsOnlyTheLayoutEnding) {
     const std::pair<std::string, std::string> endings[] = {
         {"only\n\n\f", "only"},   {"L1\nL2\n\n\f", "L1\nL2"},
         {"a\n\nb\n\f", "a\n\nb"}, // empty lines between blocks stay
