@@ -59,7 +59,7 @@ platform::HttpRequest probe(const std::string& url) {
     request.url = url;
     request.idleTimeoutSeconds = 1.5;
     request.totalTimeoutSeconds = 5.0;
-    request.maxBodyBytes = 1024 * 1024;
+    request.maxBodyBytes = std::size_t{1024} * 1024;
     return request;
 }
 
@@ -73,7 +73,7 @@ int run(platform::HttpClient& client, const platform::System& system, const std:
         const int now = std::min(batch, count - sent);
         int left = now;
         for (int i = 0; i < now; ++i) {
-            client.get(probe(url), [&](std::optional<platform::HttpResponse> response) {
+            client.get(probe(url), [&](const std::optional<platform::HttpResponse>& response) {
                 const bool ok = isHealthyResponse(system, response);
                 std::lock_guard lock(mutex);
                 healthy += ok ? 1 : 0;

@@ -13,6 +13,7 @@
 #include "TrayHost.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -26,7 +27,8 @@ namespace {
 
 double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    const auto index =
+        static_cast<std::size_t>(std::lround(p * static_cast<double>(values.size() - 1)));
     return values[std::min(index, values.size() - 1)];
 }
 

@@ -10,7 +10,8 @@
 namespace vantrel::extractor {
 namespace {
 
-const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
+// iconv_open's own failure value.
+const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1); // NOLINT(performance-no-int-to-ptr)
 
 } // namespace
 

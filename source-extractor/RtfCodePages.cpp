@@ -138,7 +138,6 @@ int codePageForCharset(int charset) {
     case 238:
         return 1250;
     case 254:
-        return 437;
     case 255:
         return 437;
     default:

@@ -62,7 +62,7 @@ class Output {
         room_ = s_.size();
     }
 
-    static constexpr size_t kStep = 64 * 1024;
+    static constexpr size_t kStep = size_t{64} * 1024;
     std::string s_; // s_.size() is the room grown so far; text ends at used_
     char* data_ = nullptr;
     size_t room_ = 0;

@@ -709,7 +709,8 @@ const ItemState* TrayHost::item() const {
     return impl_->followed ? &impl_->followed->state : nullptr;
 }
 
-void TrayHost::click(const std::string& title, std::function<void(const std::string&)> done) {
+void TrayHost::click(const std::string& title,
+                     const std::function<void(const std::string&)>& done) {
     const ItemState* state = item();
     if (state == nullptr || impl_->followed->owner.empty()) {
         done("no tray item is on the bus");

@@ -103,7 +103,7 @@ class TrayHost {
 
     // Sends a click to the followed item's row with this title. `done` gets an
     // empty text once the item has answered, else what went wrong.
-    void click(const std::string& title, std::function<void(const std::string& error)> done);
+    void click(const std::string& title, const std::function<void(const std::string& error)>& done);
 
     struct Impl;
 
