@@ -19,7 +19,7 @@ source bench/lib.sh
 seconds=${VANTREL_BENCH_SECONDS:-60}
 bench_build vantrel-status agent-probe-bench
 agent="$build/status-agent/vantrel-status"
-probe_bench="$build/status-agent/platform/linux/agent-probe-bench"
+probe_bench="$build/bench/agent-probe-bench"
 
 bench_scratch
 bench_need_free_port agent-idle

@@ -24,7 +24,7 @@ seconds=${VANTREL_BENCH_SECONDS:-60}
 bench_build vantrel-status vantrel-tray-view tray-latency-bench
 agent="$build/status-agent/vantrel-status"
 view="$build/status-agent/tools/vantrel-tray-view"
-latency_bench="$build/status-agent/tools/tray-latency-bench"
+latency_bench="$build/bench/tray-latency-bench"
 
 bench_scratch
 bench_need_free_port agent-tray
