@@ -52,7 +52,12 @@ void failReadOnBusError(int) {
 // locks that the crash may hold); the alternate stack serves a stack overflow.
 void failPdfOnCrash(int) {
     (void)!::write(STDERR_FILENO, pdfFailureMessage.data(), pdfFailureMessage.size());
+#ifdef SYS_exit_group
+    // Linux: the system call itself, which no sanitizer intercepts.
     ::syscall(SYS_exit_group, 1);
+#else
+    ::_exit(1);
+#endif
 }
 
 constexpr std::array<int, 5> crashSignals = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
@@ -85,12 +90,16 @@ int main(int argc, char** argv) {
 
     if (extensionName == pdfExtension) {
         std::vector<char> crashStack(1 << 16);
-        const stack_t alternate{crashStack.data(), 0, crashStack.size()};
+        // Fields by name: their order differs between Linux and macOS.
+        stack_t alternate{};
+        alternate.ss_sp = crashStack.data();
+        alternate.ss_size = crashStack.size();
         ::sigaltstack(&alternate, nullptr);
         handleCrashSignals(failPdfOnCrash);
         std::optional<std::string> text = readPDFText(source);
         handleCrashSignals(SIG_DFL);
-        const stack_t off{nullptr, SS_DISABLE, 0};
+        stack_t off{};
+        off.ss_flags = SS_DISABLE;
         ::sigaltstack(&off, nullptr);
         if (!text) {
             fail(pdfFailureMessage);
