@@ -40,10 +40,6 @@ void Agent::writeDesiredState(const std::string& content) {
     writeFile(desiredStatePath(), content, 0600);
 }
 
-void Agent::removeDesiredState() {
-    std::filesystem::remove(desiredStatePath());
-}
-
 void Agent::answerProbe(std::optional<platform::HttpResponse> response) {
     http->completeNext(std::move(response));
     app.drainMainQueue();

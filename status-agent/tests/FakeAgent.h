@@ -53,7 +53,6 @@ struct Agent {
     void launch();
     // Writes the desired-state file as the main application does (owner only).
     void writeDesiredState(const std::string& content);
-    void removeDesiredState();
     // Answers the oldest pending probe and delivers the result on the "main thread".
     void answerProbe(std::optional<platform::HttpResponse> response);
     // Starts a probe through the refresh action and answers it.

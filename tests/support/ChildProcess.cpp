@@ -167,15 +167,4 @@ std::string ChildProcess::output() {
     return captured_;
 }
 
-bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (captured_.find(text) == std::string::npos) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        drain(20);
-    }
-    return true;
-}
-
 } // namespace vantrel::test

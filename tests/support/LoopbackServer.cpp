@@ -20,39 +20,13 @@ struct LoopbackServer::Connection {
     bool requestRead = false;
     std::string path;
     Script script;
-    unsigned routesVersion = 0;
     size_t sent = 0;
     Clock::time_point nextByte;
 };
 
-namespace {
-
-std::string reasonFor(int status) {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 201:
-        return "Created";
-    case 204:
-        return "No Content";
-    case 302:
-        return "Found";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
-    }
-}
-
-} // namespace
-
 std::string LoopbackServer::response(int status, std::string_view body,
                                      std::string_view extraHeaders) {
-    std::string text = "HTTP/1.1 " + std::to_string(status) + " " + reasonFor(status) + "\r\n";
+    std::string text = "HTTP/1.1 " + std::to_string(status) + " Status\r\n";
     if (status != 204) {
         text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     }
@@ -101,17 +75,6 @@ std::vector<std::string> LoopbackServer::requests() const {
     return requests_;
 }
 
-unsigned LoopbackServer::setRoute(const std::string& path, Script script) {
-    std::lock_guard lock(mutex_);
-    routes_[path] = std::move(script);
-    return ++routesVersion_;
-}
-
-std::vector<LoopbackServer::Answer> LoopbackServer::answers() const {
-    std::lock_guard lock(mutex_);
-    return answers_;
-}
-
 void LoopbackServer::serve() {
     std::vector<Connection> connections;
     auto drop = [&](size_t index) {
@@ -147,7 +110,7 @@ void LoopbackServer::serve() {
         if (polled[1].revents & POLLIN) {
             int fd;
             while ((fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0) {
-                connections.push_back({fd, {}, false, {}, {}, 0, 0, {}});
+                connections.push_back({fd, {}, false, {}, {}, 0, {}});
                 ++openConnections_;
             }
         }
@@ -187,7 +150,6 @@ bool LoopbackServer::advance(Connection& connection, short revents) {
             connection.script = route != routes_.end()
                                     ? route->second
                                     : Script{Mode::answer, response(404, "missing")};
-            connection.routesVersion = routesVersion_;
             connection.nextByte = Clock::now();
             if (connection.script.mode == Mode::closeAtOnce) {
                 return false;
@@ -212,14 +174,7 @@ bool LoopbackServer::advance(Connection& connection, short revents) {
         ++connection.sent;
         connection.nextByte += std::chrono::seconds(1);
     }
-    if (connection.script.mode != Mode::neverAnswer && connection.sent >= bytes.size()) {
-        {
-            std::lock_guard lock(mutex_);
-            answers_.push_back({connection.path, connection.routesVersion, Clock::now()});
-        }
-        return false;
-    }
-    return true;
+    return connection.script.mode == Mode::neverAnswer || connection.sent < bytes.size();
 }
 
 } // namespace vantrel::test

@@ -39,17 +39,6 @@ class LoopbackServer {
     std::vector<std::string> requests() const;
     int openConnections() const { return openConnections_.load(); }
 
-    // Changes one route for the requests read from now on; returns the routes'
-    // new version (they start at 0).
-    unsigned setRoute(const std::string& path, Script script);
-    struct Answer {
-        std::string path;
-        unsigned routesVersion;                     // of the script that answered
-        std::chrono::steady_clock::time_point sent; // when the last byte went out
-    };
-    // Answers sent in full so far, in order.
-    std::vector<Answer> answers() const;
-
     // A complete response that closes the connection.
     static std::string response(int status, std::string_view body,
                                 std::string_view extraHeaders = {});
@@ -60,14 +49,12 @@ class LoopbackServer {
     bool advance(Connection& connection, short revents);
 
     std::map<std::string, Script> routes_;
-    unsigned routesVersion_ = 0;
     int listener_ = -1;
     int wake_[2] = {-1, -1};
     unsigned short port_ = 0;
     std::atomic<int> openConnections_{0};
     mutable std::mutex mutex_;
     std::vector<std::string> requests_;
-    std::vector<Answer> answers_;
     std::thread thread_;
 };
 
