@@ -18,7 +18,6 @@ struct LoopbackServer::Connection {
     int fd = -1;
     std::string request;
     bool requestRead = false;
-    std::string path;
     Script script;
     size_t sent = 0;
     Clock::time_point nextByte;
@@ -70,11 +69,6 @@ std::string LoopbackServer::url(std::string_view path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
 }
 
-std::vector<std::string> LoopbackServer::requests() const {
-    std::lock_guard lock(mutex_);
-    return requests_;
-}
-
 void LoopbackServer::serve() {
     std::vector<Connection> connections;
     auto drop = [&](size_t index) {
@@ -110,7 +104,7 @@ void LoopbackServer::serve() {
         if (polled[1].revents & POLLIN) {
             int fd;
             while ((fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0) {
-                connections.push_back({fd, {}, false, {}, {}, 0, {}});
+                connections.push_back({fd, {}, false, {}, 0, {}});
                 ++openConnections_;
             }
         }
@@ -142,18 +136,12 @@ bool LoopbackServer::advance(Connection& connection, short revents) {
         if (!connection.requestRead && connection.request.find("\r\n\r\n") != std::string::npos) {
             connection.requestRead = true;
             const auto start = connection.request.find(' ') + 1;
-            connection.path =
-                connection.request.substr(start, connection.request.find(' ', start) - start);
-            std::lock_guard lock(mutex_);
-            requests_.push_back(connection.path);
-            const auto route = routes_.find(connection.path);
+            const auto route =
+                routes_.find(connection.request.substr(start, connection.request.find(' ', start) - start));
             connection.script = route != routes_.end()
                                     ? route->second
                                     : Script{Mode::answer, response(404, "missing")};
             connection.nextByte = Clock::now();
-            if (connection.script.mode == Mode::closeAtOnce) {
-                return false;
-            }
         }
     }
     if (!connection.requestRead) {

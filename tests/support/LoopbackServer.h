@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -20,7 +19,6 @@ class LoopbackServer {
         answer,      // sends the bytes, then closes
         neverAnswer, // reads the request and stays silent until the client leaves
         trickle,     // sends the bytes one a second
-        closeAtOnce, // closes as soon as the request is read
     };
     struct Script {
         Mode mode = Mode::answer;
@@ -35,8 +33,6 @@ class LoopbackServer {
 
     unsigned short port() const { return port_; }
     std::string url(std::string_view path) const;
-    // Paths requested so far, in order.
-    std::vector<std::string> requests() const;
     int openConnections() const { return openConnections_.load(); }
 
     // A complete response that closes the connection.
@@ -53,8 +49,6 @@ class LoopbackServer {
     int wake_[2] = {-1, -1};
     unsigned short port_ = 0;
     std::atomic<int> openConnections_{0};
-    mutable std::mutex mutex_;
-    std::vector<std::string> requests_;
     std::thread thread_;
 };
 

@@ -3,10 +3,10 @@
 // records how it was started. The test owns the agent's port: while no server
 // of its own answers there, it holds the port bound without listening, so every
 // probe is refused.
-#include "AgentBundle.h"
 #include "LoopbackServer.h"
 #include "PrivateBus.h"
 #include "StandIn.h"
+#include "TemporaryFolder.h"
 #include "TrayHost.h"
 
 #include <arpa/inet.h>
@@ -37,7 +37,14 @@ class AgentEndToEnd : public ::testing::Test {
         ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
         test::adoptOrphans();
         holdPort();
-        test::writeStandIn(bundle.vantrel(), records(), 60);
+        // The built agent inside a bundle laid out like Vantrel's, beside the
+        // stand-in, with a data folder (XDG_DATA_HOME) whose runtime folder exists.
+        fs::create_directories(macOS);
+        fs::copy_file(VANTREL_STATUS_EXECUTABLE, macOS / "vantrel-status");
+        fs::create_directories(runtime());
+        fs::permissions(runtime().parent_path(), fs::perms(0700));
+        fs::permissions(runtime(), fs::perms(0700));
+        test::writeStandIn(vantrel(), records(), 60);
     }
 
     void TearDown() override {
@@ -80,10 +87,25 @@ class AgentEndToEnd : public ::testing::Test {
             18777);
     }
 
-    fs::path records() const { return bundle.folder() / "records"; }
+    fs::path vantrel() const { return macOS / "Vantrel"; }
+    fs::path records() const { return folder.path() / "records"; }
+    fs::path runtime() const { return folder.path() / "data/Vantrel/runtime"; }
+    fs::path lockFile() const { return runtime() / "status-menu.lock"; }
+    // As Vantrel writes it: owner only.
+    void writeDesiredState(const std::string& content) const {
+        test::writeFile(runtime() / "desired-state", content, 0600);
+    }
 
-    std::unique_ptr<test::ChildProcess> start(const std::vector<std::string>& arguments = {}) {
-        return bundle.start(bus.address(), arguments);
+    std::unique_ptr<test::ChildProcess> start(const std::vector<std::string>& arguments = {},
+                                              const std::string& busAddress = {}) {
+        std::vector<std::string> argv = {(macOS / "vantrel-status").string()};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return std::make_unique<test::ChildProcess>(
+            argv, std::map<std::string, std::string>{
+                      {"DBUS_SESSION_BUS_ADDRESS", busAddress.empty() ? bus.address() : busAddress},
+                      {"XDG_DATA_HOME", (folder.path() / "data").string()},
+                      {"HOME", folder.path().string()},
+                  });
     }
 
     // Read from the kernel's lock table, so looking never takes the lock.
@@ -140,7 +162,8 @@ class AgentEndToEnd : public ::testing::Test {
     }
 
     test::PrivateBus bus;
-    test::AgentBundle bundle{VANTREL_STATUS_EXECUTABLE};
+    test::TemporaryFolder folder;
+    const fs::path macOS = folder.path() / "Vantrel.app/Contents/MacOS";
     int portHolder = -1;
     std::unique_ptr<test::LoopbackServer> server;
     std::unique_ptr<trayview::TrayHost> host;
@@ -173,7 +196,7 @@ TEST_F(AgentEndToEnd, FollowsTheApiThroughARelaunchThenHoldsBack) {
 
     // The API stops while "running" is desired: the second failed probe in a
     // row launches Vantrel in the background.
-    bundle.writeDesiredState("running\n");
+    writeDesiredState("running\n");
     server.reset();
     EXPECT_TRUE(stateLineReads("Local API: Interrupted"));
     EXPECT_TRUE(textReads(notRunning));
@@ -182,7 +205,7 @@ TEST_F(AgentEndToEnd, FollowsTheApiThroughARelaunchThenHoldsBack) {
     const auto launches = test::waitForLaunchRecords(records(), 1, 5s);
     const auto firstSeen = Clock::now();
     ASSERT_EQ(launches.size(), 1u);
-    EXPECT_EQ(launches[0].programPath, bundle.vantrel().string());
+    EXPECT_EQ(launches[0].programPath, vantrel().string());
     EXPECT_EQ(launches[0].arguments, std::vector<std::string>{"--background-service"});
     const auto view = test::viewSleepingStandIn(launches[0].pid, 10s);
     ASSERT_TRUE(view.has_value());
@@ -203,10 +226,10 @@ TEST_F(AgentEndToEnd, FollowsTheApiThroughARelaunchThenHoldsBack) {
 
     // Quitting is answered before the agent goes; its item leaves the panel,
     // Vantrel stays, and its lock is free.
-    EXPECT_FALSE(test::lockIsFree(bundle.lockFile()));
+    EXPECT_FALSE(test::lockIsFree(lockFile()));
     EXPECT_EQ(click("Quit Status Menu"), "");
     EXPECT_EQ(agent->wait(5s), 0);
-    EXPECT_TRUE(test::lockIsFree(bundle.lockFile()));
+    EXPECT_TRUE(test::lockIsFree(lockFile()));
     EXPECT_TRUE(test::spinUntil([&] { return host->item() == nullptr; }, 5s))
         << "the item stayed on the panel";
     EXPECT_EQ(test::processState(launches[0].pid).value_or('?'), 'S');
@@ -216,15 +239,15 @@ TEST_F(AgentEndToEnd, FollowsTheApiThroughARelaunchThenHoldsBack) {
 TEST_F(AgentEndToEnd, EveryWayOfEndingFreesTheLock) {
     // A smoke run, here with no session bus to reach, quits by itself before
     // its second probe could relaunch anything.
-    bundle.writeDesiredState("running\n");
+    writeDesiredState("running\n");
     const auto began = Clock::now();
-    auto smoke = bundle.start("unix:path=" + (bundle.folder() / "no-bus").string(), {"--smoke"});
+    auto smoke = start({"--smoke"}, "unix:path=" + (folder.path() / "no-bus").string());
     EXPECT_EQ(smoke->wait(3s), 0);
     EXPECT_LT(Clock::now() - began, 3s);
     std::this_thread::sleep_for(300ms); // a launch just before the exit would show by now
     EXPECT_TRUE(test::readLaunchRecords(records()).empty());
-    EXPECT_TRUE(test::lockIsFree(bundle.lockFile()));
-    fs::remove(bundle.runtime() / "desired-state");
+    EXPECT_TRUE(test::lockIsFree(lockFile()));
+    fs::remove(runtime() / "desired-state");
 
     // A second agent quits at launch and leaves the first one's lock alone.
     auto agent = start();
@@ -233,24 +256,13 @@ TEST_F(AgentEndToEnd, EveryWayOfEndingFreesTheLock) {
     EXPECT_EQ(agent->wait(0ms), std::nullopt);
     EXPECT_TRUE(holdsLock(agent->pid()));
 
-    // Opened as a new instance, with no arguments; then the agent quits.
-    connectHost();
-    ASSERT_TRUE(stateLineReads("Local API: Stopped"));
-    EXPECT_EQ(click("Open Settings to Stop API"), "");
-    EXPECT_EQ(agent->wait(5s), 0);
-    EXPECT_TRUE(test::lockIsFree(bundle.lockFile()));
-    const auto launches = test::waitForLaunchRecords(records(), 1, 5s);
-    ASSERT_EQ(launches.size(), 1u);
-    EXPECT_EQ(launches[0].programPath, bundle.vantrel().string());
-    EXPECT_TRUE(launches[0].arguments.empty());
-
     // SIGTERM takes the orderly quit; a killed agent's lock is free at once.
     for (const int signal : {SIGTERM, SIGKILL}) {
-        auto next = start();
+        auto next = signal == SIGTERM ? std::move(agent) : start();
         ASSERT_TRUE(comesToHoldTheLock(*next));
         kill(next->pid(), signal);
         EXPECT_EQ(next->wait(5s), signal == SIGTERM ? 0 : -SIGKILL);
-        EXPECT_TRUE(test::lockIsFree(bundle.lockFile()));
+        EXPECT_TRUE(test::lockIsFree(lockFile()));
     }
 }
 

@@ -82,7 +82,6 @@ TEST(CurlHttpClient, ProbeVerdictsOnRealAnswers) {
         {"/redirect-twice", answer(302, "moved", "Location: /redirect\r\n")},
         {"/chunked", {Mode::answer, chunked}},
         {"/not-http", {Mode::answer, "hello there\r\n\r\n"}},
-        {"/closed", {Mode::closeAtOnce, ""}},
         {"/cap", answer(200, healthyBodyOfSize(oneMiB))},
         {"/over-cap", answer(200, healthyBodyOfSize(oneMiB + 1))},
     });
@@ -98,11 +97,18 @@ TEST(CurlHttpClient, ProbeVerdictsOnRealAnswers) {
         {"/redirect-twice", true, 200},
         {"/chunked", true, 200},
         {"/not-http", false, std::nullopt},
-        {"/closed", false, std::nullopt},
         {"/cap", true, 200},
         {"/over-cap", false, std::nullopt},
     };
 
+    // A proxy in the environment must not divert the probe: were it used,
+    // every request would fail.
+    const std::vector<std::string> proxies = {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"};
+    for (const auto& name : proxies) {
+        setenv(name.c_str(), "http://127.0.0.1:1", 1);
+    }
+    unsetenv("no_proxy");
+    unsetenv("NO_PROXY");
     auto client = createHttpClient();
     std::vector<std::future<Outcome>> pending;
     for (const auto& c : cases) {
@@ -116,6 +122,9 @@ TEST(CurlHttpClient, ProbeVerdictsOnRealAnswers) {
                                    : std::nullopt,
                   cases[i].status);
         EXPECT_NE(outcome.thread, std::this_thread::get_id());
+    }
+    for (const auto& name : proxies) {
+        unsetenv(name.c_str());
     }
 }
 
@@ -165,27 +174,6 @@ TEST(CurlHttpClient, SilentAndTricklingServersAreGivenUpSideBySide) {
     }();
     EXPECT_FALSE(refused.response.has_value());
     EXPECT_LT(refused.seconds, 1.4);
-}
-
-TEST(CurlHttpClient, ProxyEnvironmentDoesNotDivertTheRequest) {
-    LoopbackServer server({{"/healthz", answer(200, R"({"service":"vantrel-local"})")}});
-    const std::vector<std::string> names = {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"};
-    for (const auto& name : names) {
-        setenv(name.c_str(), "http://127.0.0.1:1", 1);
-    }
-    unsetenv("no_proxy");
-    unsetenv("NO_PROXY");
-    Outcome outcome;
-    {
-        auto client = createHttpClient();
-        auto future = start(*client, probe(server.url("/healthz")));
-        outcome = wait(future);
-    }
-    for (const auto& name : names) {
-        unsetenv(name.c_str());
-    }
-    EXPECT_TRUE(isHealthyResponse(*createSystem(), outcome.response));
-    EXPECT_EQ(server.requests(), std::vector<std::string>{"/healthz"});
 }
 
 TEST(CurlHttpClient, ReleasingTheClientAbandonsRequestsWithoutWaiting) {

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -28,14 +27,14 @@ void writeStandIn(const fs::path& script, const fs::path& recordFolder, int slee
 }
 
 std::vector<LaunchRecord> readLaunchRecords(const fs::path& recordFolder) {
-    std::vector<std::pair<fs::file_time_type, LaunchRecord>> found;
+    std::vector<LaunchRecord> records;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(recordFolder, error)) {
         const std::string name = entry.path().filename().string();
         if (name.rfind("launch-", 0) != 0 || name.find('.') != std::string::npos) {
             continue;
         }
-        LaunchRecord record;
+        LaunchRecord& record = records.emplace_back();
         std::ifstream in(entry.path());
         std::string line;
         while (std::getline(in, line)) {
@@ -50,13 +49,6 @@ std::vector<LaunchRecord> readLaunchRecords(const fs::path& recordFolder) {
                 record.arguments.push_back(value);
             }
         }
-        found.emplace_back(entry.last_write_time(), record);
-    }
-    std::stable_sort(found.begin(), found.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<LaunchRecord> records;
-    for (auto& [time, record] : found) {
-        records.push_back(std::move(record));
     }
     return records;
 }
