@@ -45,21 +45,12 @@ void Agent::answerProbe(std::optional<platform::HttpResponse> response) {
     app.drainMainQueue();
 }
 
-void Agent::probe(std::optional<platform::HttpResponse> response) {
-    delegate->performAction(platform::Action::refreshStatus);
-    answerProbe(std::move(response));
-}
-
 fake::StatusItem& Agent::statusItem() {
     return *app.statusItems.at(0);
 }
 
-fake::Menu& Agent::menu() {
-    return *statusItem().menu;
-}
-
 fake::MenuItem& Agent::stateItem() {
-    return *menu().lines.at(0).item;
+    return *statusItem().menu->lines.at(0).item;
 }
 
 std::string Agent::stateTitle() {

@@ -55,11 +55,8 @@ struct Agent {
     void writeDesiredState(const std::string& content);
     // Answers the oldest pending probe and delivers the result on the "main thread".
     void answerProbe(std::optional<platform::HttpResponse> response);
-    // Starts a probe through the refresh action and answers it.
-    void probe(std::optional<platform::HttpResponse> response);
 
     fake::StatusItem& statusItem();
-    fake::Menu& menu();
     fake::MenuItem& stateItem();
     std::string stateTitle();
     std::string buttonTitle();

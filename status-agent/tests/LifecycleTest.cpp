@@ -63,8 +63,13 @@ TEST(Lifecycle, LaunchTakesTheLockBuildsTheMenuAndProbesAtOnce) {
         // What each line shows and sends is checked through the tray, end to end.
         ASSERT_EQ(item.menu->lines.size(), 7u);
 
-        // One probe is out before any timer tick.
+        // One probe is out before any timer tick, with the limits that keep a
+        // misbehaving server from holding or flooding the agent.
         ASSERT_EQ(agent.http->requests.size(), 1u);
+        const auto& probe = agent.http->requests[0].request;
+        EXPECT_EQ(probe.url, "http://127.0.0.1:18777/healthz");
+        EXPECT_EQ(probe.totalTimeoutSeconds, 5.0);
+        EXPECT_EQ(probe.maxBodyBytes, 1024u * 1024u);
         ASSERT_EQ(agent.app.repeatingTimers.size(), 1u);
         EXPECT_EQ(agent.app.repeatingTimers[0]->action, Action::refreshStatus);
         EXPECT_TRUE(agent.app.oneShotTimers.empty());

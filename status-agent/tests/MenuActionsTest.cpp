@@ -15,7 +15,7 @@ TEST(MenuActions, BothOpenItemsOpenTheBundleThenQuitTheAgentFromTheMainThread) {
     Agent agent;
     agent.system->bundlePath = "/opt/Vantrel.app";
     agent.launch();
-    const auto& lines = agent.menu().lines;
+    const auto& lines = agent.statusItem().menu->lines;
     ASSERT_EQ(lines[2].item->title, "Open Vantrel");
     ASSERT_EQ(lines[4].item->title, "Open Settings to Stop API");
     EXPECT_EQ(lines[2].action, lines[4].action);

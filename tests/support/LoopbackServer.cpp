@@ -26,9 +26,7 @@ struct LoopbackServer::Connection {
 std::string LoopbackServer::response(int status, std::string_view body,
                                      std::string_view extraHeaders) {
     std::string text = "HTTP/1.1 " + std::to_string(status) + " Status\r\n";
-    if (status != 204) {
-        text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    }
+    text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     text += "Connection: close\r\n";
     text += extraHeaders;
     text += "\r\n";

@@ -1,9 +1,9 @@
 #include "StandIn.h"
+#include "TemporaryFolder.h"
 
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace vantrel::test {
@@ -61,13 +61,6 @@ std::vector<LaunchRecord> waitForLaunchRecords(const fs::path& recordFolder, siz
 
 namespace {
 
-std::string readWhole(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Nothing when a descriptor vanished while it was read: the program still had
 // a file of its own open (the loader reading a library, say).
 std::optional<std::map<int, std::string>> openDescriptors(const fs::path& folder) {
@@ -97,7 +90,7 @@ std::optional<ProcessView> viewSleepingStandIn(pid_t pid, std::chrono::milliseco
     std::optional<std::map<int, std::string>> settled;
     const bool asleep = waitUntil(
         [&] {
-            if (readWhole(proc / "comm") != "sleep\n" || processState(pid) != 'S') {
+            if (readFile(proc / "comm") != "sleep\n" || processState(pid) != 'S') {
                 return false;
             }
             const auto first = openDescriptors(proc / "fd");

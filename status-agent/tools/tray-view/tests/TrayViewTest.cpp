@@ -71,8 +71,6 @@ TEST_F(TrayViewTest, PrintsChangesClicksAndEndsOnConditions) {
                             std::sregex_iterator()),
               lines)
         << printed;
-    EXPECT_NE(printed.find("tooltip \"Vantrel\"\n"), std::string::npos);
-    EXPECT_NE(printed.find("menu 2 ----\n"), std::string::npos);
 
     // A second viewer finds the watcher taken and reads the item directly.
     auto clicker = view({"--click", "Refresh Status", "--until", "Local API: Stopped"});
@@ -91,7 +89,6 @@ TEST_F(TrayViewTest, PrintsChangesClicksAndEndsOnConditions) {
     const Failing failing[] = {
         {{"--click", "No Such Row", "--timeout", "1"}, 1, "timed out"},
         {{"--click", "Local API: Stopped", "--timeout", "1", "--quiet"}, 1, "timed out"},
-        {{"--until", "Local API: Running", "--timeout", "1", "--quiet"}, 1, "timed out"},
         {{"--timeout", "soon"}, 2, "--timeout wants seconds"},
         {{"--bogus"}, 2, "unexpected argument --bogus"},
     };
