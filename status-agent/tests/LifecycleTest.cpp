@@ -130,42 +130,31 @@ TEST(Lifecycle, CleanUpStopsTheTimerBeforeReleasingTheLock) {
     }
 }
 
-TEST(Lifecycle, RefusedLockTerminatesBeforeAnythingIsShown) {
+// Without the lock (another agent of the same user holds it, or there is
+// nowhere to keep it) the agent ends before anything is shown, closing what it
+// opened and nothing else.
+TEST(Lifecycle, WithoutTheLockTheAgentEndsBeforeAnythingIsShown) {
     Agent first;
     first.launch();
-    ASSERT_FALSE(lockIsFree(first.lockPath()));
+    for (const bool held : {true, false}) {
+        SCOPED_TRACE(held ? "held by another agent" : "no Application Support folder");
+        Agent second;
+        second.system->supportDirectories =
+            held ? first.system->supportDirectories : std::vector<std::string>{};
+        const auto before = openDescriptors();
+        second.launch();
 
-    // Same Application Support folder: a second agent of the same user.
-    Agent second;
-    second.system->supportDirectories = first.system->supportDirectories;
-    second.launch();
-
-    EXPECT_EQ(second.app.terminateCalls, 1);
-    EXPECT_EQ(second.app.willTerminateRuns, 1);
-    EXPECT_TRUE(second.app.statusItems.empty());
-    EXPECT_TRUE(second.app.repeatingTimers.empty());
-    EXPECT_TRUE(second.http->requests.empty());
-    // Its clean-up closed its own descriptor and left the first agent's lock alone.
-    const int refused = Inspector::lockDescriptor(*second.delegate);
-    ASSERT_GE(refused, 0);
-    EXPECT_EQ(::fcntl(refused, F_GETFD), -1);
-    EXPECT_FALSE(lockIsFree(first.lockPath()));
-    EXPECT_EQ(first.app.terminateCalls, 0);
-}
-
-TEST(Lifecycle, NoLockDescriptorMeansNothingToReleaseAtTermination) {
-    Agent agent;
-    agent.system->supportDirectories.clear();
-    const auto before = openDescriptors();
-    agent.launch();
-
-    EXPECT_EQ(Inspector::lockDescriptor(*agent.delegate), -1);
-    EXPECT_EQ(agent.app.terminateCalls, 1);
-    EXPECT_EQ(agent.app.willTerminateRuns, 1);
-    EXPECT_TRUE(agent.app.statusItems.empty());
-    // No descriptor was opened or closed, and nothing created, along the way.
-    EXPECT_EQ(openDescriptors(), before);
-    EXPECT_TRUE(std::filesystem::is_empty(agent.support.path()));
+        EXPECT_EQ(second.app.terminateCalls, 1);
+        EXPECT_EQ(second.app.willTerminateRuns, 1);
+        EXPECT_TRUE(second.app.statusItems.empty());
+        EXPECT_TRUE(second.app.repeatingTimers.empty());
+        EXPECT_TRUE(second.http->requests.empty());
+        EXPECT_EQ(Inspector::lockDescriptor(*second.delegate) >= 0, held);
+        EXPECT_EQ(openDescriptors(), before);
+        EXPECT_TRUE(held || std::filesystem::is_empty(second.support.path())) << "created files";
+        EXPECT_FALSE(lockIsFree(first.lockPath()));
+        EXPECT_EQ(first.app.terminateCalls, 0);
+    }
 }
 
 } // namespace

@@ -21,18 +21,6 @@ int lockDescriptor(Agent& agent) {
     return Inspector::lockDescriptor(*agent.delegate);
 }
 
-// Sets the process's umask for one scope.
-class Umask {
-  public:
-    explicit Umask(mode_t mask) : previous_(::umask(mask)) {}
-    ~Umask() { ::umask(previous_); }
-    Umask(const Umask&) = delete;
-    Umask& operator=(const Umask&) = delete;
-
-  private:
-    mode_t previous_;
-};
-
 TEST(SingleInstanceLock, CreatesTheRuntimeFolderAndLockFileOwnerOnly) {
     // Exact modes whatever the umask, including missing Application Support.
     for (const mode_t mask : {mode_t{022}, mode_t{0}, mode_t{0277}}) {
@@ -41,11 +29,9 @@ TEST(SingleInstanceLock, CreatesTheRuntimeFolderAndLockFileOwnerOnly) {
         const auto support = agent.support.path() / "Library" / "Application Support";
         agent.system->supportDirectories = {support.string()};
         ::chmod(agent.support.path().c_str(), 0755);
-        bool acquired = false;
-        {
-            const Umask umask(mask);
-            acquired = acquire(agent);
-        }
+        const mode_t previous = ::umask(mask);
+        const bool acquired = acquire(agent);
+        ::umask(previous);
         ASSERT_TRUE(acquired);
         const auto runtime = support / "Vantrel" / "runtime";
         const auto lockPath = runtime / "status-menu.lock";
