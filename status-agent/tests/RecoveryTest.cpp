@@ -39,7 +39,8 @@ TEST(Recovery, FirstCallLaunchesAndRecordsTheAttempt) {
     EXPECT_EQ(agent.recoverAt(t0), recovering);
     ASSERT_EQ(agent.system->launches.size(), 1u);
     EXPECT_EQ(agent.system->launches[0].executable, executable);
-    EXPECT_EQ(agent.system->launches[0].arguments, std::vector<std::string>{"--background-service"});
+    EXPECT_EQ(agent.system->launches[0].arguments,
+              std::vector<std::string>{"--background-service"});
     EXPECT_EQ(agent.attempts(), std::vector<double>{t0});
     EXPECT_EQ(agent.lastRestart(), t0);
     EXPECT_EQ(agent.failures(), 0);

@@ -69,8 +69,8 @@ TEST(SingleInstanceLock, NarrowsWiderPermissionsAndKeepsTheContent) {
 // A symbolic link at the lock path, or a file where a folder belongs, is
 // refused and left as it was.
 TEST(SingleInstanceLock, WhatStandsInTheWayIsRefusedAndLeftAlone) {
-    for (const char* obstacle : {"link to a missing file", "link to a file", "Vantrel",
-                                 "Vantrel/runtime"}) {
+    for (const char* obstacle :
+         {"link to a missing file", "link to a file", "Vantrel", "Vantrel/runtime"}) {
         SCOPED_TRACE(obstacle);
         Agent agent;
         const auto target = agent.support.path() / "target";

@@ -134,8 +134,8 @@ bool LoopbackServer::advance(Connection& connection, short revents) {
         if (!connection.requestRead && connection.request.find("\r\n\r\n") != std::string::npos) {
             connection.requestRead = true;
             const auto start = connection.request.find(' ') + 1;
-            const auto route =
-                routes_.find(connection.request.substr(start, connection.request.find(' ', start) - start));
+            const auto route = routes_.find(
+                connection.request.substr(start, connection.request.find(' ', start) - start));
             connection.script = route != routes_.end()
                                     ? route->second
                                     : Script{Mode::answer, response(404, "missing")};

@@ -3,7 +3,6 @@
 #include <gio/gio.h>
 #include <signal.h>
 
-
 namespace vantrel::test {
 
 using Clock = std::chrono::steady_clock;

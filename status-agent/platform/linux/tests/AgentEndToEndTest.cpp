@@ -32,8 +32,8 @@ class AgentEndToEnd : public ::testing::Test {
     void SetUp() override {
         ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
         test::adoptOrphans();
-        ASSERT_NO_THROW(server = std::make_unique<Server>(std::map<std::string, Server::Script>{},
-                                                          18777))
+        ASSERT_NO_THROW(
+            server = std::make_unique<Server>(std::map<std::string, Server::Script>{}, 18777))
             << "port 18777 is in use; these tests need it free";
         // The built agent inside a bundle laid out like Vantrel's, beside the
         // stand-in, with a data folder (XDG_DATA_HOME) whose runtime folder exists.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <future>
 #include <map>
 
 namespace vantrel {
@@ -47,37 +48,33 @@ class BusClient {
         std::string error; // the D-Bus error's name
         std::string type;  // of the reply, e.g. "(u(ia{sv}av))"
     };
-    // Parameters in GVariant text form, e.g. "(0, -1, @as [])".
+    // Parameters in GVariant text form, e.g. "(0, -1, @as [])". The call waits
+    // on a thread of its own while this one turns the loop the item answers from.
     Result call(const std::string& destination, const std::string& path,
                 const std::string& interface, const std::string& method,
                 const std::string& parameters) {
-        GAsyncResult* done = nullptr;
-        g_dbus_connection_call(
-            connection_, destination.c_str(), path.c_str(), interface.c_str(), method.c_str(),
-            g_variant_parse(nullptr, parameters.c_str(), nullptr, nullptr, nullptr), nullptr,
-            G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, nullptr,
-            [](GObject*, GAsyncResult* result, gpointer data) {
-                *static_cast<GAsyncResult**>(data) = G_ASYNC_RESULT(g_object_ref(result));
-            },
-            &done);
-        // The call's own limit answers first; the callback then has run.
-        test::spinUntil([&] { return done != nullptr; }, 10s);
-        GError* error = nullptr;
-        GVariant* reply = g_dbus_connection_call_finish(connection_, done, &error);
-        g_object_unref(done);
-        Result result;
-        if (reply == nullptr) {
-            gchar* name = g_dbus_error_get_remote_error(error);
-            result.error = name != nullptr ? name : error->message;
-            g_free(name);
-            g_error_free(error);
+        auto pending = std::async(std::launch::async, [&] {
+            GError* error = nullptr;
+            GVariant* reply = g_dbus_connection_call_sync(
+                connection_, destination.c_str(), path.c_str(), interface.c_str(), method.c_str(),
+                g_variant_parse(nullptr, parameters.c_str(), nullptr, nullptr, nullptr), nullptr,
+                G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, nullptr, &error);
+            Result result;
+            if (reply == nullptr) {
+                gchar* name = g_dbus_error_get_remote_error(error);
+                result.error = name != nullptr ? name : error->message;
+                g_free(name);
+                g_error_free(error);
+                return result;
+            }
+            gchar* text = g_variant_print(reply, FALSE);
+            result = {text, "", g_variant_get_type_string(reply)};
+            g_free(text);
+            g_variant_unref(reply);
             return result;
-        }
-        gchar* text = g_variant_print(reply, FALSE);
-        result = {text, "", g_variant_get_type_string(reply)};
-        g_free(text);
-        g_variant_unref(reply);
-        return result;
+        });
+        test::spinUntil([&] { return pending.wait_for(0s) == std::future_status::ready; }, 10s);
+        return pending.get();
     }
 
     // Records, as "Member arguments", every signal the owner of `busName` sends from now on.
@@ -248,11 +245,12 @@ TEST_F(TrayItemTest, ChangesAreAnnouncedOnceEach) {
     item->setRowTitle(0, "Local API: Running");
     item->setText(running);
     settle(name);
-    EXPECT_EQ(client.signals, (std::vector<std::string>{
-                        "ItemsPropertiesUpdated ([(1, {'label': <'Local API: Running'>})], [])",
-                        "XAyatanaNewLabel ('" + running + "', '" + running + "')",
-                        "NewIcon ()",
-                    }));
+    EXPECT_EQ(client.signals,
+              (std::vector<std::string>{
+                  "ItemsPropertiesUpdated ([(1, {'label': <'Local API: Running'>})], [])",
+                  "XAyatanaNewLabel ('" + running + "', '" + running + "')",
+                  "NewIcon ()",
+              }));
 
     // Setting what is already shown tells nobody anything.
     client.signals.clear();
