@@ -19,6 +19,7 @@ struct LoopbackServer::Connection {
     std::string request;
     bool requestRead = false;
     Script script;
+    unsigned routesVersion = 0;
     size_t sent = 0;
     Clock::time_point nextByte;
 };
@@ -67,6 +68,17 @@ std::string LoopbackServer::url(std::string_view path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
 }
 
+unsigned LoopbackServer::setRoute(const std::string& path, Script script) {
+    std::lock_guard lock(mutex_);
+    routes_[path] = std::move(script);
+    return ++routesVersion_;
+}
+
+std::vector<LoopbackServer::Answer> LoopbackServer::answers() const {
+    std::lock_guard lock(mutex_);
+    return answers_;
+}
+
 void LoopbackServer::serve() {
     std::vector<Connection> connections;
     auto drop = [&](size_t index) {
@@ -102,7 +114,7 @@ void LoopbackServer::serve() {
         if (polled[1].revents & POLLIN) {
             int fd;
             while ((fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0) {
-                connections.push_back({fd, {}, false, {}, 0, {}});
+                connections.push_back({fd, {}, false, {}, 0, 0, {}});
                 ++openConnections_;
             }
         }
@@ -134,6 +146,8 @@ bool LoopbackServer::advance(Connection& connection, short revents) {
         if (!connection.requestRead && connection.request.find("\r\n\r\n") != std::string::npos) {
             connection.requestRead = true;
             const auto start = connection.request.find(' ') + 1;
+            std::lock_guard lock(mutex_);
+            connection.routesVersion = routesVersion_;
             const auto route = routes_.find(
                 connection.request.substr(start, connection.request.find(' ', start) - start));
             connection.script = route != routes_.end()
@@ -160,7 +174,12 @@ bool LoopbackServer::advance(Connection& connection, short revents) {
         ++connection.sent;
         connection.nextByte += std::chrono::seconds(1);
     }
-    return connection.script.mode == Mode::neverAnswer || connection.sent < bytes.size();
+    if (connection.script.mode != Mode::neverAnswer && connection.sent >= bytes.size()) {
+        std::lock_guard lock(mutex_);
+        answers_.push_back({connection.routesVersion, Clock::now()});
+        return false;
+    }
+    return true;
 }
 
 } // namespace vantrel::test

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -35,6 +36,16 @@ class LoopbackServer {
     std::string url(std::string_view path) const;
     int openConnections() const { return openConnections_.load(); }
 
+    // Changes one route for the requests read from now on; returns the routes'
+    // new version (they start at 0).
+    unsigned setRoute(const std::string& path, Script script);
+    struct Answer {
+        unsigned routesVersion;                     // of the script that answered
+        std::chrono::steady_clock::time_point sent; // when the last byte went out
+    };
+    // Answers sent in full so far, in order.
+    std::vector<Answer> answers() const;
+
     // A complete response that closes the connection.
     static std::string response(int status, std::string_view body,
                                 std::string_view extraHeaders = {});
@@ -49,6 +60,9 @@ class LoopbackServer {
     int wake_[2] = {-1, -1};
     unsigned short port_ = 0;
     std::atomic<int> openConnections_{0};
+    mutable std::mutex mutex_;
+    unsigned routesVersion_ = 0;
+    std::vector<Answer> answers_;
     std::thread thread_;
 };
 
