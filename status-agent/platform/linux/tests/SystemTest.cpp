@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 
 namespace vantrel::platform {
 namespace {
@@ -75,8 +74,7 @@ TEST(LinuxSystem, LaunchesAndOpensWithNullStreamsAndNothingElseInherited) {
     // A bundle without the program, or with one that may not run, reports failure.
     const fs::path broken = folder.path() / "Broken.app";
     fs::create_directories(broken / "Contents/MacOS");
-    std::ofstream(broken / "Contents/MacOS/Vantrel") << "#!/bin/sh\n";
-    fs::permissions(broken / "Contents/MacOS/Vantrel", fs::perms(0644));
+    test::writeFile(broken / "Contents/MacOS/Vantrel", "#!/bin/sh\n", 0644);
     for (const fs::path& path : {folder.path() / "Missing.app", broken, fs::path()}) {
         std::optional<bool> result;
         system->openApplicationAsNewInstance(path.string(), [&](bool ok) { result = ok; });
@@ -89,12 +87,9 @@ TEST(LinuxSystem, ExecutableCheckAndLaunchFailures) {
     const fs::path tool = folder.path() / "tool";
     const fs::path plain = folder.path() / "plain";
     const fs::path badInterpreter = folder.path() / "bad-interpreter";
-    std::ofstream(tool) << "#!/bin/sh\n";
-    std::ofstream(plain) << "#!/bin/sh\nexit 0\n";
-    std::ofstream(badInterpreter) << "#!/nonexistent/shell\nexit 0\n";
-    fs::permissions(tool, fs::perms(0755));
-    fs::permissions(plain, fs::perms(0644));
-    fs::permissions(badInterpreter, fs::perms(0755));
+    test::writeFile(tool, "#!/bin/sh\n", 0755);
+    test::writeFile(plain, "#!/bin/sh\nexit 0\n", 0644);
+    test::writeFile(badInterpreter, "#!/nonexistent/shell\nexit 0\n", 0755);
     fs::create_symlink(tool, folder.path() / "link-to-tool");
     fs::create_symlink(folder.path() / "gone", folder.path() / "dangling");
 
