@@ -40,30 +40,17 @@ void Agent::writeDesiredState(const std::string& content) {
     writeFile(desiredStatePath(), content, 0600);
 }
 
-void Agent::removeDesiredState() {
-    std::filesystem::remove(desiredStatePath());
-}
-
 void Agent::answerProbe(std::optional<platform::HttpResponse> response) {
     http->completeNext(std::move(response));
     app.drainMainQueue();
-}
-
-void Agent::probe(std::optional<platform::HttpResponse> response) {
-    delegate->performAction(platform::Action::refreshStatus);
-    answerProbe(std::move(response));
 }
 
 fake::StatusItem& Agent::statusItem() {
     return *app.statusItems.at(0);
 }
 
-fake::Menu& Agent::menu() {
-    return *statusItem().menu;
-}
-
 fake::MenuItem& Agent::stateItem() {
-    return *menu().lines.at(0).item;
+    return *statusItem().menu->lines.at(0).item;
 }
 
 std::string Agent::stateTitle() {

@@ -53,14 +53,10 @@ struct Agent {
     void launch();
     // Writes the desired-state file as the main application does (owner only).
     void writeDesiredState(const std::string& content);
-    void removeDesiredState();
     // Answers the oldest pending probe and delivers the result on the "main thread".
     void answerProbe(std::optional<platform::HttpResponse> response);
-    // Starts a probe through the refresh action and answers it.
-    void probe(std::optional<platform::HttpResponse> response);
 
     fake::StatusItem& statusItem();
-    fake::Menu& menu();
     fake::MenuItem& stateItem();
     std::string stateTitle();
     std::string buttonTitle();

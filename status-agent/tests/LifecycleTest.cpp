@@ -32,7 +32,6 @@ TEST(Lifecycle, SmokeModeOnlyForAnExactArgument) {
         {{"vantrel-status", "--smoke"}, true},
         {{"--smoke"}, true}, // the program path counts too
         {{"vantrel-status", "--smoke=1"}, false},
-        {{"vantrel-status", "--Smoke"}, false},
         {{}, false},
     };
     for (const auto& c : cases) {
@@ -42,58 +41,52 @@ TEST(Lifecycle, SmokeModeOnlyForAnExactArgument) {
     }
 }
 
+// A status item without a button (no tray to show it) still gets its menu,
+// and the probes still run.
 TEST(Lifecycle, LaunchTakesTheLockBuildsTheMenuAndProbesAtOnce) {
-    Agent agent;
-    agent.launch();
+    for (const bool hasButton : {true, false}) {
+        SCOPED_TRACE(hasButton);
+        Agent agent;
+        agent.app.statusItemsHaveButton = hasButton;
+        agent.launch();
 
-    EXPECT_GE(Inspector::lockDescriptor(*agent.delegate), 0);
-    EXPECT_FALSE(lockIsFree(agent.lockPath()));
-    EXPECT_EQ(agent.app.terminateCalls, 0);
+        EXPECT_GE(Inspector::lockDescriptor(*agent.delegate), 0);
+        EXPECT_FALSE(lockIsFree(agent.lockPath()));
+        EXPECT_EQ(agent.app.terminateCalls, 0);
 
-    ASSERT_EQ(agent.app.statusItems.size(), 1u);
-    auto& item = agent.statusItem();
-    EXPECT_EQ(item.buttonState.title, "VT");
-    EXPECT_EQ(item.buttonState.toolTip, "Vantrel");
-    EXPECT_EQ(item.setMenuCalls, 1);
-    ASSERT_NE(item.menu, nullptr);
+        ASSERT_EQ(agent.app.statusItems.size(), 1u);
+        auto& item = agent.statusItem();
+        EXPECT_EQ(item.buttonState.title, hasButton ? "VT" : "");
+        EXPECT_EQ(item.buttonState.toolTip, hasButton ? "Vantrel" : "");
+        EXPECT_EQ(item.setMenuCalls, 1);
+        ASSERT_NE(item.menu, nullptr);
+        // What each line shows and sends is checked through the tray, end to end.
+        ASSERT_EQ(item.menu->lines.size(), 7u);
 
-    // What each line shows and sends is checked through the tray, end to end.
-    ASSERT_EQ(item.menu->lines.size(), 7u);
+        // One probe is out before any timer tick, with the limits that keep a
+        // misbehaving server from holding or flooding the agent.
+        ASSERT_EQ(agent.http->requests.size(), 1u);
+        const auto& probe = agent.http->requests[0].request;
+        EXPECT_EQ(probe.url, "http://127.0.0.1:18777/healthz");
+        EXPECT_EQ(probe.totalTimeoutSeconds, 5.0);
+        EXPECT_EQ(probe.maxBodyBytes, 1024u * 1024u);
+        ASSERT_EQ(agent.app.repeatingTimers.size(), 1u);
+        EXPECT_EQ(agent.app.repeatingTimers[0]->action, Action::refreshStatus);
+        EXPECT_TRUE(agent.app.oneShotTimers.empty());
 
-    // One probe is out before any timer tick.
-    ASSERT_EQ(agent.http->requests.size(), 1u);
-    ASSERT_EQ(agent.app.repeatingTimers.size(), 1u);
-    EXPECT_EQ(agent.app.repeatingTimers[0]->action, Action::refreshStatus);
-    EXPECT_TRUE(agent.app.oneShotTimers.empty());
+        // Each tick and each "Refresh Status" starts one more probe, without
+        // waiting for the ones in flight.
+        EXPECT_TRUE(agent.app.fireRepeatingTimer(0));
+        EXPECT_TRUE(agent.app.fireRepeatingTimer(0));
+        agent.delegate->performAction(Action::refreshStatus);
+        EXPECT_EQ(agent.http->requests.size(), 4u);
+        EXPECT_EQ(agent.http->pendingRequests(), 4u);
+        EXPECT_EQ(agent.stateTitle(), "Local API: Checking\u2026");
 
-    // Each tick and each "Refresh Status" starts one more probe, without
-    // waiting for the ones in flight.
-    EXPECT_TRUE(agent.app.fireRepeatingTimer(0));
-    EXPECT_TRUE(agent.app.fireRepeatingTimer(0));
-    agent.delegate->performAction(Action::refreshStatus);
-    EXPECT_EQ(agent.http->requests.size(), 4u);
-    EXPECT_EQ(agent.http->pendingRequests(), 4u);
-    EXPECT_EQ(agent.stateTitle(), "Local API: Checking\u2026");
-}
-
-TEST(Lifecycle, StatusItemWithoutAButtonStillGetsItsMenuAndProbes) {
-    Agent agent;
-    agent.app.statusItemsHaveButton = false;
-    agent.launch();
-
-    auto& item = agent.statusItem();
-    EXPECT_EQ(item.button(), nullptr);
-    EXPECT_TRUE(item.buttonState.titleHistory.empty());
-    EXPECT_EQ(item.buttonState.toolTip, "");
-    ASSERT_NE(item.menu, nullptr);
-    EXPECT_EQ(item.menu->lines.size(), 7u);
-
-    agent.answerProbe(healthyResponse());
-    EXPECT_EQ(agent.stateTitle(), "Local API: Running");
-    agent.writeDesiredState("running\n");
-    agent.probe(std::nullopt);
-    EXPECT_EQ(agent.stateTitle(), "Local API: Interrupted");
-    EXPECT_TRUE(item.buttonState.titleHistory.empty());
+        agent.answerProbe(healthyResponse());
+        EXPECT_EQ(agent.stateTitle(), "Local API: Running");
+        EXPECT_EQ(item.buttonState.titleHistory.empty(), !hasButton);
+    }
 }
 
 TEST(Lifecycle, CleanUpStopsTheTimerBeforeReleasingTheLock) {
@@ -112,8 +105,6 @@ TEST(Lifecycle, CleanUpStopsTheTimerBeforeReleasingTheLock) {
                           : std::vector<std::string>{"vantrel-status"});
         agent.launch();
         EXPECT_EQ(agent.app.oneShotTimers.size(), smoke ? 1u : 0u);
-        EXPECT_EQ(agent.statusItem().menu->lines.size(), 7u);
-        EXPECT_EQ(agent.http->requests.size(), 1u);
         EXPECT_EQ(agent.app.terminateCalls, 0);
         const int descriptor = Inspector::lockDescriptor(*agent.delegate);
         ASSERT_GE(descriptor, 0);
@@ -139,44 +130,31 @@ TEST(Lifecycle, CleanUpStopsTheTimerBeforeReleasingTheLock) {
     }
 }
 
-TEST(Lifecycle, RefusedLockTerminatesBeforeAnythingIsShown) {
+// Without the lock (another agent of the same user holds it, or there is
+// nowhere to keep it) the agent ends before anything is shown, closing what it
+// opened and nothing else.
+TEST(Lifecycle, WithoutTheLockTheAgentEndsBeforeAnythingIsShown) {
     Agent first;
     first.launch();
-    ASSERT_FALSE(lockIsFree(first.lockPath()));
+    for (const bool held : {true, false}) {
+        SCOPED_TRACE(held ? "held by another agent" : "no Application Support folder");
+        Agent second;
+        second.system->supportDirectories =
+            held ? first.system->supportDirectories : std::vector<std::string>{};
+        const auto before = openDescriptors();
+        second.launch();
 
-    // Same Application Support folder: a second agent of the same user.
-    Agent second;
-    second.system->supportDirectories = first.system->supportDirectories;
-    second.launch();
-
-    EXPECT_EQ(second.app.terminateCalls, 1);
-    EXPECT_EQ(second.app.willTerminateRuns, 1);
-    EXPECT_TRUE(second.app.statusItems.empty());
-    EXPECT_TRUE(second.app.menus.empty());
-    EXPECT_TRUE(second.app.repeatingTimers.empty());
-    EXPECT_TRUE(second.app.oneShotTimers.empty());
-    EXPECT_TRUE(second.http->requests.empty());
-    // Its clean-up closed its own descriptor and left the first agent's lock alone.
-    const int refused = Inspector::lockDescriptor(*second.delegate);
-    ASSERT_GE(refused, 0);
-    EXPECT_EQ(::fcntl(refused, F_GETFD), -1);
-    EXPECT_FALSE(lockIsFree(first.lockPath()));
-    EXPECT_EQ(first.app.terminateCalls, 0);
-}
-
-TEST(Lifecycle, NoLockDescriptorMeansNothingToReleaseAtTermination) {
-    Agent agent;
-    agent.system->supportDirectories.clear();
-    const auto before = openDescriptors();
-    agent.launch();
-
-    EXPECT_EQ(Inspector::lockDescriptor(*agent.delegate), -1);
-    EXPECT_EQ(agent.app.terminateCalls, 1);
-    EXPECT_EQ(agent.app.willTerminateRuns, 1);
-    EXPECT_TRUE(agent.app.statusItems.empty());
-    // No descriptor was opened or closed, and nothing created, along the way.
-    EXPECT_EQ(openDescriptors(), before);
-    EXPECT_TRUE(std::filesystem::is_empty(agent.support.path()));
+        EXPECT_EQ(second.app.terminateCalls, 1);
+        EXPECT_EQ(second.app.willTerminateRuns, 1);
+        EXPECT_TRUE(second.app.statusItems.empty());
+        EXPECT_TRUE(second.app.repeatingTimers.empty());
+        EXPECT_TRUE(second.http->requests.empty());
+        EXPECT_EQ(Inspector::lockDescriptor(*second.delegate) >= 0, held);
+        EXPECT_EQ(openDescriptors(), before);
+        EXPECT_TRUE(held || std::filesystem::is_empty(second.support.path())) << "created files";
+        EXPECT_FALSE(lockIsFree(first.lockPath()));
+        EXPECT_EQ(first.app.terminateCalls, 0);
+    }
 }
 
 } // namespace

@@ -75,20 +75,15 @@ std::optional<pid_t> processSession(pid_t pid) {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
                            const std::map<std::string, std::string>& environment, Errors errors) {
-    std::map<std::string, std::string> merged;
+    std::vector<std::string> strings = argv;
+    const std::size_t arguments = strings.size();
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text(*entry);
-        const auto equals = text.find('=');
-        if (equals != std::string::npos) {
-            merged[text.substr(0, equals)] = text.substr(equals + 1);
+        if (environment.count(text.substr(0, text.find('='))) == 0) {
+            strings.push_back(text);
         }
     }
     for (const auto& [key, value] : environment) {
-        merged[key] = value;
-    }
-    std::vector<std::string> strings = argv;
-    const std::size_t arguments = strings.size();
-    for (const auto& [key, value] : merged) {
         strings.push_back(key + "=" + value);
     }
     std::vector<char*> pointers;
@@ -165,17 +160,6 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds limit) {
 std::string ChildProcess::output() {
     drain(0);
     return captured_;
-}
-
-bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (captured_.find(text) == std::string::npos) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        drain(20);
-    }
-    return true;
 }
 
 } // namespace vantrel::test

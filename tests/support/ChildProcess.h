@@ -48,7 +48,6 @@ class ChildProcess {
     std::optional<int> wait(std::chrono::milliseconds limit);
     // Everything written so far.
     std::string output();
-    bool waitForOutput(const std::string& text, std::chrono::milliseconds limit);
 
   private:
     void drain(int timeoutMs);

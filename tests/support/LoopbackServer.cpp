@@ -18,44 +18,16 @@ struct LoopbackServer::Connection {
     int fd = -1;
     std::string request;
     bool requestRead = false;
-    std::string path;
     Script script;
     unsigned routesVersion = 0;
     size_t sent = 0;
     Clock::time_point nextByte;
 };
 
-namespace {
-
-std::string reasonFor(int status) {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 201:
-        return "Created";
-    case 204:
-        return "No Content";
-    case 302:
-        return "Found";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
-    }
-}
-
-} // namespace
-
 std::string LoopbackServer::response(int status, std::string_view body,
                                      std::string_view extraHeaders) {
-    std::string text = "HTTP/1.1 " + std::to_string(status) + " " + reasonFor(status) + "\r\n";
-    if (status != 204) {
-        text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    }
+    std::string text = "HTTP/1.1 " + std::to_string(status) + " Status\r\n";
+    text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     text += "Connection: close\r\n";
     text += extraHeaders;
     text += "\r\n";
@@ -94,11 +66,6 @@ LoopbackServer::~LoopbackServer() {
 
 std::string LoopbackServer::url(std::string_view path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
-}
-
-std::vector<std::string> LoopbackServer::requests() const {
-    std::lock_guard lock(mutex_);
-    return requests_;
 }
 
 unsigned LoopbackServer::setRoute(const std::string& path, Script script) {
@@ -147,7 +114,7 @@ void LoopbackServer::serve() {
         if (polled[1].revents & POLLIN) {
             int fd;
             while ((fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0) {
-                connections.push_back({fd, {}, false, {}, {}, 0, 0, {}});
+                connections.push_back({fd, {}, false, {}, 0, 0, {}});
                 ++openConnections_;
             }
         }
@@ -179,19 +146,14 @@ bool LoopbackServer::advance(Connection& connection, short revents) {
         if (!connection.requestRead && connection.request.find("\r\n\r\n") != std::string::npos) {
             connection.requestRead = true;
             const auto start = connection.request.find(' ') + 1;
-            connection.path =
-                connection.request.substr(start, connection.request.find(' ', start) - start);
             std::lock_guard lock(mutex_);
-            requests_.push_back(connection.path);
-            const auto route = routes_.find(connection.path);
+            connection.routesVersion = routesVersion_;
+            const auto route = routes_.find(
+                connection.request.substr(start, connection.request.find(' ', start) - start));
             connection.script = route != routes_.end()
                                     ? route->second
                                     : Script{Mode::answer, response(404, "missing")};
-            connection.routesVersion = routesVersion_;
             connection.nextByte = Clock::now();
-            if (connection.script.mode == Mode::closeAtOnce) {
-                return false;
-            }
         }
     }
     if (!connection.requestRead) {
@@ -213,10 +175,8 @@ bool LoopbackServer::advance(Connection& connection, short revents) {
         connection.nextByte += std::chrono::seconds(1);
     }
     if (connection.script.mode != Mode::neverAnswer && connection.sent >= bytes.size()) {
-        {
-            std::lock_guard lock(mutex_);
-            answers_.push_back({connection.path, connection.routesVersion, Clock::now()});
-        }
+        std::lock_guard lock(mutex_);
+        answers_.push_back({connection.routesVersion, Clock::now()});
         return false;
     }
     return true;

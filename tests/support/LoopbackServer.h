@@ -20,7 +20,6 @@ class LoopbackServer {
         answer,      // sends the bytes, then closes
         neverAnswer, // reads the request and stays silent until the client leaves
         trickle,     // sends the bytes one a second
-        closeAtOnce, // closes as soon as the request is read
     };
     struct Script {
         Mode mode = Mode::answer;
@@ -35,15 +34,12 @@ class LoopbackServer {
 
     unsigned short port() const { return port_; }
     std::string url(std::string_view path) const;
-    // Paths requested so far, in order.
-    std::vector<std::string> requests() const;
     int openConnections() const { return openConnections_.load(); }
 
     // Changes one route for the requests read from now on; returns the routes'
     // new version (they start at 0).
     unsigned setRoute(const std::string& path, Script script);
     struct Answer {
-        std::string path;
         unsigned routesVersion;                     // of the script that answered
         std::chrono::steady_clock::time_point sent; // when the last byte went out
     };
@@ -60,13 +56,12 @@ class LoopbackServer {
     bool advance(Connection& connection, short revents);
 
     std::map<std::string, Script> routes_;
-    unsigned routesVersion_ = 0;
     int listener_ = -1;
     int wake_[2] = {-1, -1};
     unsigned short port_ = 0;
     std::atomic<int> openConnections_{0};
     mutable std::mutex mutex_;
-    std::vector<std::string> requests_;
+    unsigned routesVersion_ = 0;
     std::vector<Answer> answers_;
     std::thread thread_;
 };

@@ -12,22 +12,11 @@
 namespace vantrel::platform {
 namespace {
 
-// Records what reaches it; hooks let a test act from inside the loop.
-class RecordingDelegate final : public ApplicationDelegate {
-  public:
-    explicit RecordingDelegate(Application& application) : application_(application) {
-        application_.setDelegate(this);
-        // A safety net so a broken loop fails the test instead of hanging it.
-        application_.scheduleOneShotTimer(10.0, [this] {
-            events.push_back("timeout");
-            application_.terminate();
-        });
-    }
+// Records what reaches it; the hooks act from inside the loop.
+struct RecordingDelegate final : ApplicationDelegate {
     void applicationDidFinishLaunching() override {
         events.push_back("launch");
-        if (onLaunch) {
-            onLaunch();
-        }
+        onLaunch();
     }
     void applicationWillTerminate() override { events.push_back("terminate"); }
     void performAction(Action action) override {
@@ -40,26 +29,44 @@ class RecordingDelegate final : public ApplicationDelegate {
     std::vector<std::string> events;
     std::function<void()> onLaunch;
     std::function<void()> onAction;
-
-  private:
-    Application& application_;
 };
 
-long countOf(const std::vector<std::string>& events, const std::string& name) {
-    return std::count(events.begin(), events.end(), name);
+void run(Application& application, RecordingDelegate& delegate) {
+    application.setDelegate(&delegate);
+    // A safety net so a broken loop fails the test instead of hanging it.
+    application.scheduleOneShotTimer(10.0, [&] {
+        delegate.events.push_back("timeout");
+        application.terminate();
+    });
+    application.run();
 }
 
-TEST(GLibApplication, LaunchTimersAndTerminateInOrder) {
+TEST(GLibApplication, TimersAndHandOffsRunOnTheMainThreadInOrder) {
     auto application = createApplication();
-    RecordingDelegate delegate(*application);
+    RecordingDelegate delegate;
+    const auto mainThread = std::this_thread::get_id();
     std::shared_ptr<Timer> timer;
-    int fired = 0;
+    std::atomic<int> handedOff{0};
+    bool ranSynchronously = false;
+    std::thread worker;
+    constexpr int fromWorker = 200;
     delegate.onLaunch = [&] {
         EXPECT_EQ(application->createStatusItem()->button(), nullptr);
         timer = application->scheduleRepeatingTimer(0.02, Action::refreshStatus);
+        bool done = false;
+        application->dispatchToMain([&] { done = true; });
+        ranSynchronously = done;
+        worker = std::thread([&] {
+            for (int i = 0; i < fromWorker; ++i) {
+                application->dispatchToMain([&] {
+                    EXPECT_EQ(std::this_thread::get_id(), mainThread);
+                    ++handedOff;
+                });
+            }
+        });
     };
     delegate.onAction = [&] {
-        if (++fired == 3) {
+        if (delegate.events.size() == 4) {
             timer->invalidate();
             // An invalidated timer stays quiet until the one-shot ends the run.
             application->scheduleOneShotTimer(0.2, [&] {
@@ -68,40 +75,12 @@ TEST(GLibApplication, LaunchTimersAndTerminateInOrder) {
             });
         }
     };
-    application->run();
-    const std::vector<std::string> expected = {"launch", "refresh", "refresh", "refresh",
-                                               "terminate"};
-    EXPECT_EQ(delegate.events, expected);
-}
-
-TEST(GLibApplication, DispatchToMainRunsLaterOnTheMainThread) {
-    auto application = createApplication();
-    RecordingDelegate delegate(*application);
-    const auto mainThread = std::this_thread::get_id();
-    std::atomic<int> ran{0};
-    bool ranSynchronously = false;
-    std::thread worker;
-    constexpr int fromWorker = 200;
-    delegate.onLaunch = [&] {
-        bool done = false;
-        application->dispatchToMain([&] { done = true; });
-        ranSynchronously = done;
-        worker = std::thread([&] {
-            for (int i = 0; i < fromWorker; ++i) {
-                application->dispatchToMain([&] {
-                    EXPECT_EQ(std::this_thread::get_id(), mainThread);
-                    if (++ran == fromWorker) {
-                        application->terminate();
-                    }
-                });
-            }
-        });
-    };
-    application->run();
+    run(*application, delegate);
     worker.join();
     EXPECT_FALSE(ranSynchronously);
-    EXPECT_EQ(ran.load(), fromWorker);
-    EXPECT_EQ(countOf(delegate.events, "timeout"), 0);
+    EXPECT_EQ(handedOff.load(), fromWorker);
+    EXPECT_EQ(delegate.events,
+              (std::vector<std::string>{"launch", "refresh", "refresh", "refresh", "terminate"}));
 }
 
 // A terminate during launch ends the run before any timer; the termination
@@ -109,7 +88,7 @@ TEST(GLibApplication, DispatchToMainRunsLaterOnTheMainThread) {
 TEST(GLibApplication, TerminationDuringLaunchRunsTheOrderlyCleanUp) {
     for (int signal : {0, SIGTERM, SIGINT, SIGHUP}) {
         auto application = createApplication();
-        RecordingDelegate delegate(*application);
+        RecordingDelegate delegate;
         delegate.onLaunch = [&] {
             if (signal == 0) {
                 application->scheduleRepeatingTimer(0.001, Action::refreshStatus);
@@ -118,7 +97,7 @@ TEST(GLibApplication, TerminationDuringLaunchRunsTheOrderlyCleanUp) {
                 kill(getpid(), signal);
             }
         };
-        application->run();
+        run(*application, delegate);
         EXPECT_EQ(delegate.events, (std::vector<std::string>{"launch", "terminate"}))
             << strsignal(signal);
     }

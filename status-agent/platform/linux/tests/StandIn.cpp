@@ -1,10 +1,9 @@
 #include "StandIn.h"
+#include "TemporaryFolder.h"
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace vantrel::test {
@@ -28,14 +27,14 @@ void writeStandIn(const fs::path& script, const fs::path& recordFolder, int slee
 }
 
 std::vector<LaunchRecord> readLaunchRecords(const fs::path& recordFolder) {
-    std::vector<std::pair<fs::file_time_type, LaunchRecord>> found;
+    std::vector<LaunchRecord> records;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(recordFolder, error)) {
         const std::string name = entry.path().filename().string();
         if (name.rfind("launch-", 0) != 0 || name.find('.') != std::string::npos) {
             continue;
         }
-        LaunchRecord record;
+        LaunchRecord& record = records.emplace_back();
         std::ifstream in(entry.path());
         std::string line;
         while (std::getline(in, line)) {
@@ -50,13 +49,6 @@ std::vector<LaunchRecord> readLaunchRecords(const fs::path& recordFolder) {
                 record.arguments.push_back(value);
             }
         }
-        found.emplace_back(entry.last_write_time(), record);
-    }
-    std::stable_sort(found.begin(), found.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<LaunchRecord> records;
-    for (auto& [time, record] : found) {
-        records.push_back(std::move(record));
     }
     return records;
 }
@@ -68,13 +60,6 @@ std::vector<LaunchRecord> waitForLaunchRecords(const fs::path& recordFolder, siz
 }
 
 namespace {
-
-std::string readWhole(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // Nothing when a descriptor vanished while it was read: the program still had
 // a file of its own open (the loader reading a library, say).
@@ -105,7 +90,7 @@ std::optional<ProcessView> viewSleepingStandIn(pid_t pid, std::chrono::milliseco
     std::optional<std::map<int, std::string>> settled;
     const bool asleep = waitUntil(
         [&] {
-            if (readWhole(proc / "comm") != "sleep\n" || processState(pid) != 'S') {
+            if (readFile(proc / "comm") != "sleep\n" || processState(pid) != 'S') {
                 return false;
             }
             const auto first = openDescriptors(proc / "fd");

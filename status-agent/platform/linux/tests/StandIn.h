@@ -27,7 +27,7 @@ struct LaunchRecord {
     std::vector<std::string> arguments;
 };
 
-// Every record written so far, oldest first.
+// Every record written so far, in no particular order.
 std::vector<LaunchRecord> readLaunchRecords(const std::filesystem::path& recordFolder);
 
 // Waits until `count` records exist or the time is up; returns what there is.

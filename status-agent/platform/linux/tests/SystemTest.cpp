@@ -1,10 +1,10 @@
 // The Linux system layer with real files and real child processes.
+#include "PrivateBus.h"
 #include "StandIn.h"
 #include "TemporaryFolder.h"
 #include "platform/Platform.h"
 
 #include <fcntl.h>
-#include <glib.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
@@ -12,8 +12,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <thread>
 
 namespace vantrel::platform {
 namespace {
@@ -25,28 +23,24 @@ using test::TemporaryFolder;
 const std::map<int, std::string> nullStreams = {
     {0, "/dev/null"}, {1, "/dev/null"}, {2, "/dev/null"}};
 
-// Runs the default main context, where finished children are reaped, until
-// the process has left the process table.
+// The default main context reaps finished children: once it has turned, the
+// process has left the process table.
 bool reapedWithin(pid_t pid, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (test::processState(pid).has_value()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        while (g_main_context_iteration(nullptr, FALSE)) {
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+    return test::spinUntil([&] { return !test::processState(pid).has_value(); }, limit);
 }
 
-TEST(LinuxSystem, LaunchesWithExactArgumentsNullStreamsAndNothingElseInherited) {
+// A relaunch stays in the agent's session; an opened application gets one of
+// its own. Either way it gets exactly its arguments, null streams and no other
+// descriptor, and the main loop reaps it once it ends.
+TEST(LinuxSystem, LaunchesAndOpensWithNullStreamsAndNothingElseInherited) {
     TemporaryFolder folder;
-    const fs::path standIn = folder.path() / "stand-in";
-    test::writeStandIn(standIn, folder.path() / "records", 30);
+    const fs::path bundle = folder.path() / "Vantrel.app";
+    const fs::path program = bundle / "Contents/MacOS/Vantrel";
+    fs::create_directories(program.parent_path());
+    test::writeStandIn(program, folder.path() / "records", 30);
 
     // Descriptors that a careless launch would pass on: neither is close-on-exec.
-    const int file = open(standIn.c_str(), O_RDONLY);
+    const int file = open(program.c_str(), O_RDONLY);
     int pipeEnds[2];
     ASSERT_GE(file, 0);
     ASSERT_EQ(pipe(pipeEnds), 0);
@@ -54,24 +48,38 @@ TEST(LinuxSystem, LaunchesWithExactArgumentsNullStreamsAndNothingElseInherited) 
     auto system = createSystem();
     const std::vector<std::string> arguments = {"--background-service", "two words", "", "$HOME",
                                                 "--smoke"};
-    ASSERT_TRUE(system->launchProcess(standIn.string(), arguments));
+    ASSERT_TRUE(system->launchProcess(program.string(), arguments));
+    std::optional<bool> opened;
+    system->openApplicationAsNewInstance(bundle.string(), [&](bool ok) { opened = ok; });
     close(file);
     close(pipeEnds[0]);
     close(pipeEnds[1]);
+    EXPECT_EQ(opened, std::optional<bool>(true));
 
-    const auto records = test::waitForLaunchRecords(folder.path() / "records", 1, 10s);
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].programPath, standIn.string());
-    EXPECT_EQ(records[0].arguments, arguments);
+    const auto records = test::waitForLaunchRecords(folder.path() / "records", 2, 10s);
+    ASSERT_EQ(records.size(), 2u);
+    for (const auto& record : records) {
+        const bool launched = !record.arguments.empty();
+        SCOPED_TRACE(launched ? "launched" : "opened");
+        EXPECT_EQ(record.programPath, program.string());
+        EXPECT_EQ(record.arguments, launched ? arguments : std::vector<std::string>{});
+        const auto view = test::viewSleepingStandIn(record.pid, 10s);
+        ASSERT_TRUE(view.has_value());
+        EXPECT_EQ(view->descriptors, nullStreams);
+        EXPECT_EQ(view->session == record.pid, !launched);
+        ASSERT_EQ(kill(record.pid, SIGKILL), 0);
+        EXPECT_TRUE(reapedWithin(record.pid, 10s)) << "a zombie is left behind";
+    }
 
-    const auto view = test::viewSleepingStandIn(records[0].pid, 10s);
-    ASSERT_TRUE(view.has_value());
-    EXPECT_EQ(view->descriptors, nullStreams);
-    EXPECT_NE(view->session, records[0].pid) << "a relaunch stays in the agent's session";
-
-    // Once it ends, the main loop collects it: no zombie is left behind.
-    ASSERT_EQ(kill(records[0].pid, SIGKILL), 0);
-    EXPECT_TRUE(reapedWithin(records[0].pid, 10s));
+    // A bundle without the program, or with one that may not run, reports failure.
+    const fs::path broken = folder.path() / "Broken.app";
+    fs::create_directories(broken / "Contents/MacOS");
+    test::writeFile(broken / "Contents/MacOS/Vantrel", "#!/bin/sh\n", 0644);
+    for (const fs::path& path : {folder.path() / "Missing.app", broken, fs::path()}) {
+        std::optional<bool> result;
+        system->openApplicationAsNewInstance(path.string(), [&](bool ok) { result = ok; });
+        EXPECT_EQ(result, std::optional<bool>(false)) << path;
+    }
 }
 
 TEST(LinuxSystem, ExecutableCheckAndLaunchFailures) {
@@ -79,12 +87,9 @@ TEST(LinuxSystem, ExecutableCheckAndLaunchFailures) {
     const fs::path tool = folder.path() / "tool";
     const fs::path plain = folder.path() / "plain";
     const fs::path badInterpreter = folder.path() / "bad-interpreter";
-    std::ofstream(tool) << "#!/bin/sh\n";
-    std::ofstream(plain) << "#!/bin/sh\nexit 0\n";
-    std::ofstream(badInterpreter) << "#!/nonexistent/shell\nexit 0\n";
-    fs::permissions(tool, fs::perms(0755));
-    fs::permissions(plain, fs::perms(0644));
-    fs::permissions(badInterpreter, fs::perms(0755));
+    test::writeFile(tool, "#!/bin/sh\n", 0755);
+    test::writeFile(plain, "#!/bin/sh\nexit 0\n", 0644);
+    test::writeFile(badInterpreter, "#!/nonexistent/shell\nexit 0\n", 0755);
     fs::create_symlink(tool, folder.path() / "link-to-tool");
     fs::create_symlink(folder.path() / "gone", folder.path() / "dangling");
 
@@ -113,7 +118,7 @@ TEST(LinuxSystem, ExecutableCheckAndLaunchFailures) {
     }
 }
 
-TEST(LinuxSystem, ApplicationSupportFollowsXdgDataHome) {
+TEST(LinuxSystem, ApplicationSupportFollowsXdgDataHomeTheClockAndTheBundle) {
     const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
     auto system = createSystem();
     struct Case {
@@ -143,48 +148,13 @@ TEST(LinuxSystem, ApplicationSupportFollowsXdgDataHome) {
     EXPECT_EQ(system->applicationSupportDirectories(),
               std::vector<std::string>{std::string(account->pw_dir) + "/.local/share"});
     setenv("HOME", home.c_str(), 1);
-}
 
-TEST(LinuxSystem, ClockAndBundleOfAnExecutableOutsideABundle) {
-    auto system = createSystem();
+    // Recovery spaces its attempts by this clock, in seconds.
     const double wall =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     EXPECT_NEAR(system->now(), wall, 1.0);
     // This test program lies in no bundle, so its own folder stands for one.
     EXPECT_EQ(system->mainBundlePath(), fs::read_symlink("/proc/self/exe").parent_path().string());
-}
-
-TEST(LinuxSystem, OpensTheApplicationDetachedInASessionOfItsOwn) {
-    TemporaryFolder folder;
-    const fs::path bundle = folder.path() / "Vantrel.app";
-    fs::create_directories(bundle / "Contents/MacOS");
-    test::writeStandIn(bundle / "Contents/MacOS/Vantrel", folder.path() / "records", 30);
-
-    auto system = createSystem();
-    std::optional<bool> opened;
-    system->openApplicationAsNewInstance(bundle.string(), [&](bool ok) { opened = ok; });
-    const auto records = test::waitForLaunchRecords(folder.path() / "records", 1, 10s);
-    ASSERT_EQ(opened, std::optional<bool>(true));
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].programPath, (bundle / "Contents/MacOS/Vantrel").string());
-    EXPECT_TRUE(records[0].arguments.empty());
-    const auto view = test::viewSleepingStandIn(records[0].pid, 10s);
-    ASSERT_TRUE(view.has_value());
-    EXPECT_EQ(view->descriptors, nullStreams);
-    EXPECT_EQ(view->session, records[0].pid);
-    kill(records[0].pid, SIGKILL);
-    EXPECT_TRUE(reapedWithin(records[0].pid, 10s));
-
-    // A bundle without the program, or with one that may not run, reports failure.
-    const fs::path broken = folder.path() / "Broken.app";
-    fs::create_directories(broken / "Contents/MacOS");
-    std::ofstream(broken / "Contents/MacOS/Vantrel") << "#!/bin/sh\n";
-    fs::permissions(broken / "Contents/MacOS/Vantrel", fs::perms(0644));
-    for (const fs::path& path : {folder.path() / "Missing.app", broken, fs::path()}) {
-        std::optional<bool> result;
-        system->openApplicationAsNewInstance(path.string(), [&](bool ok) { result = ok; });
-        EXPECT_EQ(result, std::optional<bool>(false)) << path;
-    }
 }
 
 } // namespace

@@ -3,9 +3,8 @@
 #include "platform/linux/TrayItem.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <regex>
+#include <algorithm>
 
 namespace vantrel {
 namespace {
@@ -18,11 +17,13 @@ class TrayViewTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start"; }
 
-    std::unique_ptr<test::ChildProcess> view(std::vector<std::string> arguments) {
+    std::unique_ptr<test::ChildProcess> view(std::vector<std::string> arguments,
+                                             std::string busAddress = {}) {
         arguments.insert(arguments.begin(), VANTREL_TRAY_VIEW_EXECUTABLE);
         return std::make_unique<test::ChildProcess>(
             arguments,
-            std::map<std::string, std::string>{{"DBUS_SESSION_BUS_ADDRESS", bus.address()}});
+            std::map<std::string, std::string>{
+                {"DBUS_SESSION_BUS_ADDRESS", busAddress.empty() ? bus.address() : busAddress}});
     }
 
     // The item lives in this thread, so the loop must turn while a viewer works.
@@ -43,8 +44,6 @@ class TrayViewTest : public ::testing::Test {
 TEST_F(TrayViewTest, PrintsChangesClicksAndEndsOnConditions) {
     auto viewer = view({"--until-gone", "--timeout", "30"});
     ASSERT_TRUE(showsLine(*viewer, "watcher: this tool is the tray host"));
-    // Without conditions a viewer runs until it is stopped.
-    auto plain = view({});
 
     platform::tray::TrayItemOptions options;
     options.busAddress = bus.address();
@@ -64,18 +63,11 @@ TEST_F(TrayViewTest, PrintsChangesClicksAndEndsOnConditions) {
     ASSERT_TRUE(showsLine(*viewer, "menu 1 \"Local API: Running\" disabled\n"));
     ASSERT_TRUE(showsLine(*viewer, "text \"VT \u25cf\"\n"));
 
-    // Every line carries the time; a change prints only what changed.
+    // A change prints only what changed.
     const std::string printed = viewer->output();
-    const std::regex line(R"(^\d\d:\d\d:\d\d\.\d\d\d (watcher:|item|text|tooltip|menu) .*$)");
-    std::size_t lines = 0;
-    for (std::size_t start = 0, end; (end = printed.find('\n', start)) != std::string::npos;
-         start = end + 1, ++lines) {
-        EXPECT_TRUE(std::regex_match(printed.substr(start, end - start), line))
-            << printed.substr(start, end - start);
-    }
-    EXPECT_EQ(lines, 1u /*watcher*/ + 1 /*item*/ + 2 /*text, tooltip*/ + 3 /*menu*/ + 2);
-    EXPECT_NE(printed.find("tooltip \"Vantrel\"\n"), std::string::npos);
-    EXPECT_NE(printed.find("menu 2 ----\n"), std::string::npos);
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'),
+              1 /*watcher*/ + 1 /*item*/ + 2 /*text, tooltip*/ + 3 /*menu*/ + 2)
+        << printed;
 
     // A second viewer finds the watcher taken and reads the item directly.
     auto clicker = view({"--click", "Refresh Status", "--until", "Local API: Stopped"});
@@ -94,17 +86,18 @@ TEST_F(TrayViewTest, PrintsChangesClicksAndEndsOnConditions) {
     const Failing failing[] = {
         {{"--click", "No Such Row", "--timeout", "1"}, 1, "timed out"},
         {{"--click", "Local API: Stopped", "--timeout", "1", "--quiet"}, 1, "timed out"},
-        {{"--until", "Local API: Running", "--timeout", "1", "--quiet"}, 1, "timed out"},
         {{"--timeout", "soon"}, 2, "--timeout wants seconds"},
         {{"--bogus"}, 2, "unexpected argument --bogus"},
+        {{"--timeout", "1", "--quiet"}, 1, "vantrel-tray-view: cannot reach the session bus\n"},
     };
     for (const auto& c : failing) {
         SCOPED_TRACE(c.arguments.front() + " " + c.arguments.at(1 % c.arguments.size()));
-        auto run = view(c.arguments);
+        const bool noBus = c.says.find("session bus") != std::string::npos;
+        auto run = view(c.arguments, noBus ? "unix:path=/nonexistent/vantrel-no-bus" : "");
         EXPECT_EQ(exitOf(*run), c.status);
         EXPECT_NE(run->output().find(c.says), std::string::npos) << run->output();
         if (c.arguments.back() == "--quiet") {
-            EXPECT_EQ(run->output(), "vantrel-tray-view: timed out\n");
+            EXPECT_EQ(run->output(), noBus ? c.says : "vantrel-tray-view: timed out\n");
         }
     }
     EXPECT_EQ(refreshes, 1);
@@ -114,19 +107,6 @@ TEST_F(TrayViewTest, PrintsChangesClicksAndEndsOnConditions) {
     item.reset();
     EXPECT_EQ(exitOf(*viewer), 0);
     EXPECT_NE(viewer->output().find("item " + name + " gone\n"), std::string::npos);
-
-    ASSERT_TRUE(showsLine(*plain, "item " + name + " gone\n"));
-    EXPECT_NE(plain->output().find("text \"VT \u25cf\"\n"), std::string::npos);
-    EXPECT_EQ(plain->wait(0ms), std::nullopt);
-    ::kill(plain->pid(), SIGTERM);
-    EXPECT_EQ(plain->wait(5s), 0);
-}
-
-TEST(TrayViewWithoutBus, SaysSoAndFails) {
-    test::ChildProcess run({VANTREL_TRAY_VIEW_EXECUTABLE, "--timeout", "1"},
-                           {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vantrel-no-bus"}});
-    EXPECT_EQ(run.wait(10s), 1);
-    EXPECT_EQ(run.output(), "vantrel-tray-view: cannot reach the session bus\n");
 }
 
 } // namespace
