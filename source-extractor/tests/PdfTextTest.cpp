@@ -1,18 +1,16 @@
 #include "PdfText.h"
+#include "ExtractorRun.h"
 #include "MiniPdf.h"
 #include "OutputChecks.h"
 #include "PdfPages.h"
-#include "TestSupport.h"
+#include "TemporaryFolder.h"
 
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
-#include <sstream>
+#include <set>
 #include <sys/stat.h>
 #include <thread>
 
@@ -20,7 +18,7 @@ namespace vantrel::extractor {
 namespace {
 
 using test::makePdf;
-using test::TemporaryDirectory;
+using vantrel::test::TemporaryFolder;
 
 const std::string pdfFailure = "The selected PDF could not be read.\n";
 const std::string noText = "The selected source contains no importable text.\n";
@@ -60,7 +58,7 @@ TEST(PdfPages, DropsOnlyTheLayoutEnding) {
 }
 
 // Runs qpdf from Debian on `pdf`; its status 3 means it wrote the file with warnings.
-std::string qpdf(const TemporaryDirectory& dir, const std::string& pdf,
+std::string qpdf(const TemporaryFolder& dir, const std::string& pdf,
                  const std::string& options) {
     const auto in = dir.write("qpdf-in.pdf", pdf);
     const auto out = dir.path() / "qpdf-out.pdf";
@@ -69,10 +67,7 @@ std::string qpdf(const TemporaryDirectory& dir, const std::string& pdf,
     const int status = std::system(command.c_str());
     EXPECT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 3))
         << command;
-    std::ifstream file(out, std::ios::binary);
-    std::stringstream bytes;
-    bytes << file.rdbuf();
-    return bytes.str();
+    return vantrel::test::readFile(out);
 }
 
 struct Recipe {
@@ -83,7 +78,7 @@ struct Recipe {
 };
 
 // Documents made the ways real ones are, each with what the extractor gives.
-std::vector<Recipe> recipes(const TemporaryDirectory& dir) {
+std::vector<Recipe> recipes(const TemporaryFolder& dir) {
     const std::string base = makePdf({{"Alpha", "Beta"}, {}, {"Gamma"}});
     const std::string text = "Alpha\nBeta\n\nGamma";
     std::vector<Recipe> list = {
@@ -93,11 +88,10 @@ std::vector<Recipe> recipes(const TemporaryDirectory& dir) {
         {"owner restrictions only",
          qpdf(dir, base, "--encrypt '' owner 256 --print=none --extract=n --modify=none --"), text,
          ""},
-        {"incremental update", test::appendUpdate(base, {{9, test::contentObject({"Updated"})}}),
+        {"incremental update", test::appendUpdate(base, 9, test::contentObject({"Updated"})),
          "Alpha\nBeta\n\nUpdated", ""},
         {"zero pages", makePdf({}), "", noText},
         {"pages without contents", makePdf({{}, {}}), "", noText},
-        {"rotated pages", makePdf({{"Turned"}}, "/Rotate 90"), "Turned", ""},
         {"page tree loop",
          test::makePdfFromObjects({"<< /Type /Catalog /Pages 2 0 R >>",
                                    "<< /Type /Pages /Kids [2 0 R 3 0 R] /Count 2 >>",
@@ -111,10 +105,8 @@ std::vector<Recipe> recipes(const TemporaryDirectory& dir) {
         broken.replace(at - 10, 10, "0000000003");
     }
     list.push_back({"broken cross-reference table", broken, text, ""});
-    const std::pair<std::string, std::string> ciphers[] = {{"RC4-40", "40"},
-                                                           {"RC4-128", "128 --use-aes=n"},
-                                                           {"AES-128", "128 --use-aes=y"},
-                                                           {"AES-256", "256"}};
+    // The oldest and the newest cipher; the ones between are poppler's alone.
+    const std::pair<std::string, std::string> ciphers[] = {{"RC4-40", "40"}, {"AES-256", "256"}};
     for (const auto& [name, bits] : ciphers) {
         list.push_back({name + " empty user password",
                         qpdf(dir, base, "--encrypt '' owner " + bits + " --"), text, ""});
@@ -134,31 +126,11 @@ void expectOutcome(const test::RunResult& run, const std::string& text, const st
 }
 
 TEST(PdfText, ReadsDocumentsMadeTheWaysRealOnesAre) {
-    TemporaryDirectory dir;
+    TemporaryFolder dir;
     for (const auto& recipe : recipes(dir)) {
         const auto file = dir.write("doc.pdf", recipe.pdf);
         expectOutcome(test::runExtractor({"--extract", file.string()}), recipe.text, recipe.message,
                       recipe.name);
-    }
-    // One empty line between pages, none after the last.
-    struct Case {
-        std::vector<std::vector<std::string>> pages;
-        std::string text;
-    };
-    const Case cases[] = {
-        {{{"A"}, {}, {"C"}}, "A\n\nC"},
-        {{{"A"}, {"   "}, {"C"}}, "A\n\nC"},
-        {{{"L1", "L2"}, {"C"}}, "L1\nL2\n\nC"},
-        {{{"only"}}, "only"},
-        {{{"K\xFC"
-           "che"}},
-         "K\xC3\xBC"
-         "che"},
-    };
-    for (const auto& c : cases) {
-        const auto text = readPDFText(dir.write("doc.pdf", makePdf(c.pages)));
-        ASSERT_TRUE(text.has_value());
-        EXPECT_EQ(*text, c.text);
     }
 }
 
@@ -190,13 +162,14 @@ std::vector<std::string> damaged(const std::string& pdf, std::uint32_t seed) {
 }
 
 TEST(PdfText, DamagedDocumentsNeverCrashOrHang) {
-    TemporaryDirectory dir;
+    TemporaryFolder dir;
     std::vector<std::pair<std::string, std::filesystem::path>> files;
     std::uint32_t seed = 1;
+    const std::set<std::string> swept = {"plain", "object streams", "incremental update",
+                                         "AES-256 empty user password",
+                                         "RC4-40 empty user password"};
     for (const auto& recipe : recipes(dir)) {
-        if (recipe.name == "plain" || recipe.name == "object streams" ||
-            recipe.name == "incremental update" || recipe.name == "AES-128 empty user password" ||
-            recipe.name == "RC4-40 empty user password") {
+        if (swept.contains(recipe.name)) {
             for (const auto& pdf : damaged(recipe.pdf, seed++)) {
                 const std::string name = std::to_string(files.size()) + ".pdf";
                 files.emplace_back(recipe.name + " #" + name, dir.write(name, pdf));
@@ -244,7 +217,7 @@ TEST(PdfText, DamagedDocumentsNeverCrashOrHang) {
 }
 
 TEST(PdfText, ACrashWhileReadingIsThePdfMessage) {
-    TemporaryDirectory dir;
+    TemporaryFolder dir;
     // Long enough that the engine is still at work when the signal comes.
     const auto file =
         dir.write("long.pdf", makePdf(std::vector<std::vector<std::string>>(3000, {"page"})));
@@ -252,15 +225,8 @@ TEST(PdfText, ACrashWhileReadingIsThePdfMessage) {
         bool sent = false;
         const auto run =
             test::runExtractor({"--extract", file.string()}, test::Output::pipe, [&](pid_t child) {
-                const auto maps = "/proc/" + std::to_string(child) + "/maps";
-                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-                while (!sent && std::chrono::steady_clock::now() < deadline) {
-                    std::ifstream in(maps);
-                    const std::string text((std::istreambuf_iterator<char>(in)), {});
-                    if (text.find("vantrel-pdf-engine.so") != std::string::npos) {
-                        sent = ::kill(child, signal) == 0;
-                    }
-                }
+                sent = test::waitForMapping(child, "vantrel-pdf-engine.so") &&
+                       ::kill(child, signal) == 0;
             });
         ASSERT_TRUE(sent) << "the extractor never loaded the PDF engine";
         expectOutcome(run, "", pdfFailure, strsignal(signal));
@@ -268,12 +234,10 @@ TEST(PdfText, ACrashWhileReadingIsThePdfMessage) {
 }
 
 TEST(PdfText, FailsWhenNoDocumentCanBeOpened) {
-    TemporaryDirectory dir;
+    TemporaryFolder dir;
     const auto fifo = dir.path() / "pipe.pdf";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::string paths[] = {
-        dir.write("not.pdf", "this is plain text, not a PDF").string(),
-        dir.write("empty.pdf", "").string(),
         (dir.path() / "missing.pdf").string(),
         dir.path().string(),
         fifo.string(), // must not block waiting for a writer

@@ -49,6 +49,8 @@ class ChildProcess {
     // Everything written so far.
     std::string output();
     bool waitForOutput(const std::string& text, std::chrono::milliseconds limit);
+    // Stops capturing: the child's later writes to its output fail (EPIPE).
+    void closeOutput();
 
   private:
     void drain(int timeoutMs);
