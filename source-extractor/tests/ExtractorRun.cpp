@@ -4,6 +4,7 @@
 #include "TemporaryFolder.h"
 
 #include <chrono>
+#include <gtest/gtest.h>
 
 namespace vantrel::extractor::test {
 
@@ -42,6 +43,14 @@ RunResult runExtractor(const std::vector<std::string>& arguments, Output output,
         result.standardError = vantrel::test::readFile(errors);
     }
     return result;
+}
+
+void expectOutcome(const RunResult& run, const std::string& text, const std::string& message,
+                   const std::string& what) {
+    EXPECT_EQ(run.signal, 0) << what;
+    EXPECT_EQ(run.exitStatus, message.empty() ? 0 : 1) << what;
+    EXPECT_EQ(run.standardOutput, text) << what;
+    EXPECT_EQ(run.standardError, message) << what;
 }
 
 bool waitForMapping(pid_t pid, const std::string& name) {

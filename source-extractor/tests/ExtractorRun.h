@@ -25,6 +25,18 @@ enum class Output { pipe, closedPipe, fullDevice };
 RunResult runExtractor(const std::vector<std::string>& arguments, Output output = Output::pipe,
                        const std::function<void(pid_t)>& whileRunning = {});
 
+// The messages the extractor ends with when it gives no text.
+inline const std::string pdfFailure = "The selected PDF could not be read.\n";
+inline const std::string richTextFailure = "The selected rich-text document could not be read.\n";
+inline const std::string unsupported =
+    "The selected source type is not supported by the native extractor.\n";
+inline const std::string noText = "The selected source contains no importable text.\n";
+
+// Expects exactly `text` on success (an empty `message`), or only `message`
+// and status 1; never a death by signal.
+void expectOutcome(const RunResult& run, const std::string& text, const std::string& message,
+                   const std::string& what);
+
 // Waits up to ten seconds for the process to map a file whose path holds `name`.
 bool waitForMapping(pid_t pid, const std::string& name);
 

@@ -69,9 +69,6 @@ TEST(HtmlText, DropsWhatABrowserDoesNotShow) {
 
 TEST(HtmlText, DecodesEntities) {
     expectAll({
-        {"named and numeric",
-         "<p>Tom &amp; Jerry &lt;3 &eacute;t&eacute; &#x263A; &#8364; &#128512;</p>",
-         "Tom & Jerry <3 \u00E9t\u00E9 \u263A \u20AC \U0001F600\n"},
         {"no-break spaces kept, unknown entities literal, alt text decoded",
          "<p>a&nbsp;&nbsp;b &bogus; &amp;c <img alt=\"Caf&eacute;\"></p>",
          "a\u00A0\u00A0b &bogus; &c Caf\u00E9\n"},
@@ -205,7 +202,6 @@ TEST(HtmlText, ReadsTheDeclaredCharset) {
         {"<meta http-equiv=content-type content=\"text/html; charset=\">", ""},
         {"<meta http-equiv=\"Content-Type\" content=\"text/html; charset = 'euc-kr'\">", "CP949"},
         {"<meta charset=utf-8 charset=koi8-r>", "UTF-8"},
-        {"<p>no meta</p>", ""},
         {"<meta charset=\"unterminated", ""},
     };
     for (const auto& [html, encoding] : cases) {

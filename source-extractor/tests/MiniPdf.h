@@ -11,9 +11,6 @@ namespace vantrel::extractor::test {
 // no content at all.
 std::string makePdf(const std::vector<std::vector<std::string>>& pages);
 
-// A PDF of these object bodies, numbered from 1; object 1 is the catalog.
-std::string makePdfFromObjects(const std::vector<std::string>& objects);
-
 // The content stream object that draws these lines.
 std::string contentObject(const std::vector<std::string>& lines);
 
