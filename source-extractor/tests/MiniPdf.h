@@ -11,10 +11,8 @@ namespace vantrel::extractor::test {
 // no content at all.
 std::string makePdf(const std::vector<std::vector<std::string>>& pages);
 
-// The content stream object that draws these lines.
-std::string contentObject(const std::vector<std::string>& lines);
-
-// `pdf` with an incremental update appended that gives object `number` a new body.
-std::string appendUpdate(const std::string& pdf, int number, const std::string& body);
+// `pdf` with an incremental update appended that gives page content object
+// `number` these lines instead.
+std::string appendUpdate(const std::string& pdf, int number, const std::vector<std::string>& lines);
 
 } // namespace vantrel::extractor::test
