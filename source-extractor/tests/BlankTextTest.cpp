@@ -15,7 +15,6 @@ TEST(BlankText, WhiteSpaceAndNewlineSet) {
         {" \t\n\v\f\r", true},
         {"\xC2\x85", true},                             // U+0085 next line
         {"\xC2\xA0", true},                             // U+00A0 no-break space
-        {"\xE1\x9A\x80", true},                         // U+1680 ogham space mark
         {"\xE2\x80\x80\xE2\x80\x8A", true},             // U+2000, U+200A
         {"\xE2\x80\xA8\xE2\x80\xA9", true},             // line and paragraph separators
         {"\xE2\x80\xAF\xE2\x81\x9F\xE3\x80\x80", true}, // U+202F, U+205F, U+3000

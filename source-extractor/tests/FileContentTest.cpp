@@ -1,5 +1,5 @@
 #include "FileContent.h"
-#include "TestSupport.h"
+#include "TemporaryFolder.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -9,10 +9,10 @@
 namespace vantrel::extractor {
 namespace {
 
-using test::TemporaryDirectory;
+using vantrel::test::TemporaryFolder;
 
 TEST(FileContent, ReadsWholeFilesEmptyOnesAndOnesWithoutASize) {
-    TemporaryDirectory dir;
+    TemporaryFolder dir;
     const std::string big(3 * 1024 * 1024 + 7, 'x');
     const std::pair<std::string, std::string> files[] = {
         {dir.write("empty.rtf", "").string(), ""},
@@ -30,7 +30,7 @@ TEST(FileContent, ReadsWholeFilesEmptyOnesAndOnesWithoutASize) {
 }
 
 TEST(FileContent, RefusesWhatIsNotAReadableRegularFile) {
-    TemporaryDirectory dir;
+    TemporaryFolder dir;
     const auto fifo = dir.path() / "pipe.rtf";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     std::filesystem::create_directory(dir.path() / "folder.html");

@@ -36,12 +36,14 @@ std::string xrefEntry(std::size_t offset) {
 
 } // namespace
 
-std::string contentObject(const std::vector<std::string>& lines) {
+// The content stream object that draws these lines.
+static std::string contentObject(const std::vector<std::string>& lines) {
     const std::string content = contentStream(lines);
     return "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "endstream";
 }
 
-std::string makePdfFromObjects(const std::vector<std::string>& objects) {
+// A PDF of these object bodies, numbered from 1; object 1 is the catalog.
+static std::string makePdfFromObjects(const std::vector<std::string>& objects) {
     std::string pdf = "%PDF-1.4\n";
     std::vector<std::size_t> offsets;
     for (std::size_t i = 0; i < objects.size(); ++i) {
@@ -58,8 +60,7 @@ std::string makePdfFromObjects(const std::vector<std::string>& objects) {
     return pdf;
 }
 
-std::string makePdf(const std::vector<std::vector<std::string>>& pages,
-                    const std::string& pageEntries) {
+std::string makePdf(const std::vector<std::vector<std::string>>& pages) {
     // Objects: 1 catalog, 2 page tree, 3 font, then a page and its content per page.
     std::vector<std::string> objects;
     std::string kids;
@@ -72,7 +73,7 @@ std::string makePdf(const std::vector<std::vector<std::string>>& pages,
     objects.push_back("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica "
                       "/Encoding /WinAnsiEncoding >>");
     for (std::size_t i = 0; i < pages.size(); ++i) {
-        objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] " + pageEntries +
+        objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792]"
                           " /Resources << /Font << /F1 3 0 R >> >> /Contents " +
                           std::to_string(5 + 2 * i) + " 0 R >>");
         objects.push_back(contentObject(pages[i]));
@@ -80,19 +81,13 @@ std::string makePdf(const std::vector<std::vector<std::string>>& pages,
     return makePdfFromObjects(objects);
 }
 
-std::string appendUpdate(const std::string& pdf,
-                         const std::vector<std::pair<int, std::string>>& objects) {
-    const std::size_t at = pdf.rfind("startxref\n");
-    const std::size_t previous = std::stoul(pdf.substr(at + 10));
-    const std::size_t sizeAt = pdf.rfind("/Size ");
-    int size = std::stoi(pdf.substr(sizeAt + 6));
-    std::string update = pdf;
-    std::string table;
-    for (const auto& [number, body] : objects) {
-        table += std::to_string(number) + " 1\n" + xrefEntry(update.size());
-        update += std::to_string(number) + " 0 obj\n" + body + "\nendobj\n";
-        size = std::max(size, number + 1);
-    }
+std::string appendUpdate(const std::string& pdf, int number,
+                         const std::vector<std::string>& lines) {
+    const std::size_t previous = std::stoul(pdf.substr(pdf.rfind("startxref\n") + 10));
+    const int size = std::max(std::stoi(pdf.substr(pdf.rfind("/Size ") + 6)), number + 1);
+    const std::string table = std::to_string(number) + " 1\n" + xrefEntry(pdf.size());
+    std::string update =
+        pdf + std::to_string(number) + " 0 obj\n" + contentObject(lines) + "\nendobj\n";
     const std::size_t xref = update.size();
     update += "xref\n" + table + "trailer\n<< /Size " + std::to_string(size) +
               " /Root 1 0 R /Prev " + std::to_string(previous) + " >>\nstartxref\n" +

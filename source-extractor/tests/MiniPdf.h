@@ -3,25 +3,16 @@
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace vantrel::extractor::test {
 
 // Each page is a list of lines (Latin-1 bytes); an empty list is a page with
-// no content at all. `pageEntries` is added to every page's dictionary.
-std::string makePdf(const std::vector<std::vector<std::string>>& pages,
-                    const std::string& pageEntries = "");
+// no content at all.
+std::string makePdf(const std::vector<std::vector<std::string>>& pages);
 
-// A PDF of these object bodies, numbered from 1; object 1 is the catalog.
-std::string makePdfFromObjects(const std::vector<std::string>& objects);
-
-// The content stream object that draws these lines.
-std::string contentObject(const std::vector<std::string>& lines);
-
-// `pdf` with an incremental update appended that gives these objects (number,
-// body) new bodies.
-std::string appendUpdate(const std::string& pdf,
-                         const std::vector<std::pair<int, std::string>>& objects);
+// `pdf` with an incremental update appended that gives page content object
+// `number` these lines instead.
+std::string appendUpdate(const std::string& pdf, int number, const std::vector<std::string>& lines);
 
 } // namespace vantrel::extractor::test

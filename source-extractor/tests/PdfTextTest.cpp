@@ -1,18 +1,15 @@
 #include "PdfText.h"
+#include "ExtractorRun.h"
 #include "MiniPdf.h"
 #include "OutputChecks.h"
 #include "PdfPages.h"
-#include "TestSupport.h"
+#include "TemporaryFolder.h"
 
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
-#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 
@@ -20,10 +17,11 @@ namespace vantrel::extractor {
 namespace {
 
 using test::makePdf;
-using test::TemporaryDirectory;
+using vantrel::test::TemporaryFolder;
 
-const std::string pdfFailure = "The selected PDF could not be read.\n";
-const std::string noText = "The selected source contains no importable text.\n";
+using test::expectOutcome;
+using test::noText;
+using test::pdfFailure;
 
 TEST(PdfPages, JoinsNonBlankPagesWithOneEmptyLine) {
     using Pages = std::vector<std::optional<std::string>>;
@@ -60,8 +58,7 @@ TEST(PdfPages, DropsOnlyTheLayoutEnding) {
 }
 
 // Runs qpdf from Debian on `pdf`; its status 3 means it wrote the file with warnings.
-std::string qpdf(const TemporaryDirectory& dir, const std::string& pdf,
-                 const std::string& options) {
+std::string qpdf(const TemporaryFolder& dir, const std::string& pdf, const std::string& options) {
     const auto in = dir.write("qpdf-in.pdf", pdf);
     const auto out = dir.path() / "qpdf-out.pdf";
     const std::string command = "qpdf --allow-weak-crypto " + options + " " + in.string() + " " +
@@ -69,10 +66,7 @@ std::string qpdf(const TemporaryDirectory& dir, const std::string& pdf,
     const int status = std::system(command.c_str());
     EXPECT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 3))
         << command;
-    std::ifstream file(out, std::ios::binary);
-    std::stringstream bytes;
-    bytes << file.rdbuf();
-    return bytes.str();
+    return vantrel::test::readFile(out);
 }
 
 struct Recipe {
@@ -83,38 +77,22 @@ struct Recipe {
 };
 
 // Documents made the ways real ones are, each with what the extractor gives.
-std::vector<Recipe> recipes(const TemporaryDirectory& dir) {
+std::vector<Recipe> recipes(const TemporaryFolder& dir) {
     const std::string base = makePdf({{"Alpha", "Beta"}, {}, {"Gamma"}});
     const std::string text = "Alpha\nBeta\n\nGamma";
     std::vector<Recipe> list = {
         {"plain", base, text, ""},
         {"object streams", qpdf(dir, base, "--object-streams=generate"), text, ""},
-        {"linearized", qpdf(dir, base, "--linearize"), text, ""},
         {"owner restrictions only",
          qpdf(dir, base, "--encrypt '' owner 256 --print=none --extract=n --modify=none --"), text,
          ""},
-        {"incremental update", test::appendUpdate(base, {{9, test::contentObject({"Updated"})}}),
-         "Alpha\nBeta\n\nUpdated", ""},
-        {"zero pages", makePdf({}), "", noText},
+        {"incremental update", test::appendUpdate(base, 9, {"Updated"}), "Alpha\nBeta\n\nUpdated",
+         ""},
         {"pages without contents", makePdf({{}, {}}), "", noText},
-        {"rotated pages", makePdf({{"Turned"}}, "/Rotate 90"), "Turned", ""},
-        {"page tree loop",
-         test::makePdfFromObjects({"<< /Type /Catalog /Pages 2 0 R >>",
-                                   "<< /Type /Pages /Kids [2 0 R 3 0 R] /Count 2 >>",
-                                   "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>"}),
-         "", noText},
         {"truncated", base.substr(0, base.size() / 2), "", pdfFailure},
     };
-    std::string broken = base; // every offset in the cross-reference table wrong
-    for (std::size_t at = broken.find("\nxref\n");
-         (at = broken.find(" 00000 n", at)) != std::string::npos; at += 8) {
-        broken.replace(at - 10, 10, "0000000003");
-    }
-    list.push_back({"broken cross-reference table", broken, text, ""});
-    const std::pair<std::string, std::string> ciphers[] = {{"RC4-40", "40"},
-                                                           {"RC4-128", "128 --use-aes=n"},
-                                                           {"AES-128", "128 --use-aes=y"},
-                                                           {"AES-256", "256"}};
+    // The oldest and the newest cipher; the ones between are poppler's alone.
+    const std::pair<std::string, std::string> ciphers[] = {{"RC4-40", "40"}, {"AES-256", "256"}};
     for (const auto& [name, bits] : ciphers) {
         list.push_back({name + " empty user password",
                         qpdf(dir, base, "--encrypt '' owner " + bits + " --"), text, ""});
@@ -125,40 +103,12 @@ std::vector<Recipe> recipes(const TemporaryDirectory& dir) {
     return list;
 }
 
-void expectOutcome(const test::RunResult& run, const std::string& text, const std::string& message,
-                   const std::string& what) {
-    EXPECT_EQ(run.signal, 0) << what;
-    EXPECT_EQ(run.exitStatus, message.empty() ? 0 : 1) << what;
-    EXPECT_EQ(run.standardOutput, text) << what;
-    EXPECT_EQ(run.standardError, message) << what;
-}
-
 TEST(PdfText, ReadsDocumentsMadeTheWaysRealOnesAre) {
-    TemporaryDirectory dir;
+    TemporaryFolder dir;
     for (const auto& recipe : recipes(dir)) {
         const auto file = dir.write("doc.pdf", recipe.pdf);
         expectOutcome(test::runExtractor({"--extract", file.string()}), recipe.text, recipe.message,
                       recipe.name);
-    }
-    // One empty line between pages, none after the last.
-    struct Case {
-        std::vector<std::vector<std::string>> pages;
-        std::string text;
-    };
-    const Case cases[] = {
-        {{{"A"}, {}, {"C"}}, "A\n\nC"},
-        {{{"A"}, {"   "}, {"C"}}, "A\n\nC"},
-        {{{"L1", "L2"}, {"C"}}, "L1\nL2\n\nC"},
-        {{{"only"}}, "only"},
-        {{{"K\xFC"
-           "che"}},
-         "K\xC3\xBC"
-         "che"},
-    };
-    for (const auto& c : cases) {
-        const auto text = readPDFText(dir.write("doc.pdf", makePdf(c.pages)));
-        ASSERT_TRUE(text.has_value());
-        EXPECT_EQ(*text, c.text);
     }
 }
 
@@ -190,13 +140,12 @@ std::vector<std::string> damaged(const std::string& pdf, std::uint32_t seed) {
 }
 
 TEST(PdfText, DamagedDocumentsNeverCrashOrHang) {
-    TemporaryDirectory dir;
+    TemporaryFolder dir;
     std::vector<std::pair<std::string, std::filesystem::path>> files;
     std::uint32_t seed = 1;
+    // Every document that reads, damaged.
     for (const auto& recipe : recipes(dir)) {
-        if (recipe.name == "plain" || recipe.name == "object streams" ||
-            recipe.name == "incremental update" || recipe.name == "AES-128 empty user password" ||
-            recipe.name == "RC4-40 empty user password") {
+        if (recipe.message.empty()) {
             for (const auto& pdf : damaged(recipe.pdf, seed++)) {
                 const std::string name = std::to_string(files.size()) + ".pdf";
                 files.emplace_back(recipe.name + " #" + name, dir.write(name, pdf));
@@ -216,16 +165,15 @@ TEST(PdfText, DamagedDocumentsNeverCrashOrHang) {
     // Four runs at a time: each one mostly waits for its process to start.
     std::vector<test::RunResult> runs(files.size());
     std::atomic<std::size_t> next = 0;
-    std::vector<std::thread> workers;
-    for (int i = 0; i < 4; ++i) {
-        workers.emplace_back([&] {
-            for (std::size_t k; (k = next++) < files.size();) {
-                runs[k] = test::runExtractor({"--extract", files[k].second.string()});
-            }
-        });
-    }
-    for (auto& worker : workers) {
-        worker.join();
+    {
+        std::vector<std::jthread> workers;
+        for (int i = 0; i < 4; ++i) {
+            workers.emplace_back([&] {
+                for (std::size_t k; (k = next++) < files.size();) {
+                    runs[k] = test::runExtractor({"--extract", files[k].second.string()});
+                }
+            });
+        }
     }
     for (std::size_t k = 0; k < files.size(); ++k) {
         const auto& run = runs[k];
@@ -244,7 +192,7 @@ TEST(PdfText, DamagedDocumentsNeverCrashOrHang) {
 }
 
 TEST(PdfText, ACrashWhileReadingIsThePdfMessage) {
-    TemporaryDirectory dir;
+    TemporaryFolder dir;
     // Long enough that the engine is still at work when the signal comes.
     const auto file =
         dir.write("long.pdf", makePdf(std::vector<std::vector<std::string>>(3000, {"page"})));
@@ -252,15 +200,8 @@ TEST(PdfText, ACrashWhileReadingIsThePdfMessage) {
         bool sent = false;
         const auto run =
             test::runExtractor({"--extract", file.string()}, test::Output::pipe, [&](pid_t child) {
-                const auto maps = "/proc/" + std::to_string(child) + "/maps";
-                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-                while (!sent && std::chrono::steady_clock::now() < deadline) {
-                    std::ifstream in(maps);
-                    const std::string text((std::istreambuf_iterator<char>(in)), {});
-                    if (text.find("vantrel-pdf-engine.so") != std::string::npos) {
-                        sent = ::kill(child, signal) == 0;
-                    }
-                }
+                sent = test::waitForMapping(child, "vantrel-pdf-engine.so") &&
+                       ::kill(child, signal) == 0;
             });
         ASSERT_TRUE(sent) << "the extractor never loaded the PDF engine";
         expectOutcome(run, "", pdfFailure, strsignal(signal));
@@ -268,14 +209,11 @@ TEST(PdfText, ACrashWhileReadingIsThePdfMessage) {
 }
 
 TEST(PdfText, FailsWhenNoDocumentCanBeOpened) {
-    TemporaryDirectory dir;
+    TemporaryFolder dir;
     const auto fifo = dir.path() / "pipe.pdf";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::string paths[] = {
-        dir.write("not.pdf", "this is plain text, not a PDF").string(),
-        dir.write("empty.pdf", "").string(),
-        (dir.path() / "missing.pdf").string(),
-        dir.path().string(),
+        (dir.path() / "missing.pdf").string(), dir.path().string(),
         fifo.string(), // must not block waiting for a writer
     };
     for (const auto& path : paths) {

@@ -1,12 +1,11 @@
 #include "RtfText.h"
 #include "OutputChecks.h"
+#include "TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -107,8 +106,6 @@ TEST(RtfText, CodePages) {
         {"font code page", R"({\rtf1{\fonttbl{\f0\cpg1253 Greek;}}\f0\'e1})", "α"},
         {"cp932 double bytes, a trail byte written plainly",
          R"({\rtf1\ansi\ansicpg932 \'82\'a0\'82\'a2\'83N})", "あいク"},
-        {"cp936 via fcharset134",
-         R"({\rtf1{\fonttbl{\f0\fcharset134 SimSun;}}\f0\'d6\'d0\'ce\'c4})", "中文"},
         {"a lone lead byte, one cut by a font change",
          R"({\rtf1\ansicpg932{\fonttbl{\f1\fcharset0 A;}}\'82\par\'82\f1 x})", "\uFFFD\n\uFFFDx"},
         {"Symbol font, in the private-use area too",
@@ -149,7 +146,6 @@ TEST(RtfText, MalformedInputKeepsItsText) {
          "{\\rtf1 A\\bin-5 B{\\uc99999999999\\u8364 abc}d\\" + std::string(100, 'x') + " y" +
              std::string(1, '\0') + "z}",
          "AB€dyz"},
-        {"not RTF at all", "plain words", "plain words"},
         {"byte-order mark and white space before the document", "\xEF\xBB\xBF \r\n\t{\\rtf1 x}",
          "x"},
         {"deep nesting", "{\\rtf1 " + deep + " tail}", "deep tail"},
@@ -171,10 +167,7 @@ TEST(RtfText, FuzzRegressionInputs) {
         if (!entry.is_regular_file()) {
             continue;
         }
-        std::ifstream in(entry.path(), std::ios::binary);
-        std::stringstream bytes;
-        bytes << in.rdbuf();
-        EXPECT_TRUE(isValidUtf8(rtfToText(bytes.str()))) << entry.path();
+        EXPECT_TRUE(isValidUtf8(rtfToText(vantrel::test::readFile(entry.path())))) << entry.path();
     }
 }
 

@@ -125,7 +125,14 @@ ChildProcess::~ChildProcess() {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
-    ::close(output_);
+    closeOutput();
+}
+
+void ChildProcess::closeOutput() {
+    if (output_ >= 0) {
+        ::close(output_);
+        output_ = -1;
+    }
 }
 
 void ChildProcess::drain(int timeoutMs) {

@@ -48,6 +48,8 @@ class ChildProcess {
     std::optional<int> wait(std::chrono::milliseconds limit);
     // Everything written so far.
     std::string output();
+    // Stops capturing: the child's later writes to its output fail (EPIPE).
+    void closeOutput();
 
   private:
     void drain(int timeoutMs);

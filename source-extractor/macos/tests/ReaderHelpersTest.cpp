@@ -1,12 +1,11 @@
 // The macOS readers' plain C++ helpers, built and run here with the
 // extractor's tests.
 #include "SpecialFile.h"
+#include "TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,20 +15,10 @@
 namespace vantrel::extractor {
 namespace {
 
-class SpecialFileTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/special-file-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
-    std::filesystem::path dir;
-};
-
-TEST_F(SpecialFileTest, RefusesOnlyWhatCanBlockAReader) {
-    std::ofstream(dir / "page.pdf") << "%PDF-1.4\n";
+TEST(SpecialFile, RefusesOnlyWhatCanBlockAReader) {
+    const vantrel::test::TemporaryFolder folder;
+    const auto& dir = folder.path();
+    folder.write("page.pdf", "%PDF-1.4\n");
     std::filesystem::create_directory(dir / "folder.rtf");
     ASSERT_EQ(::mkfifo((dir / "fifo.pdf").c_str(), 0600), 0);
     std::filesystem::create_symlink(dir / "fifo.pdf", dir / "link-to-fifo.html");
