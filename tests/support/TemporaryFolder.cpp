@@ -29,6 +29,12 @@ TemporaryFolder::~TemporaryFolder() {
     fs::remove_all(path_, ignored);
 }
 
+fs::path TemporaryFolder::write(const std::string& name, const std::string& content) const {
+    const fs::path file = path_ / name;
+    writeFile(file, content, 0644);
+    return file;
+}
+
 void writeFile(const fs::path& path, const std::string& content, mode_t mode) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0) {

@@ -18,6 +18,8 @@ class TemporaryFolder {
     TemporaryFolder& operator=(const TemporaryFolder&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
+    // Writes `content` to a file of that name in the folder (mode 0644); returns its path.
+    std::filesystem::path write(const std::string& name, const std::string& content) const;
 
   private:
     std::filesystem::path path_;
