@@ -21,7 +21,7 @@ std::optional<std::string> readDesiredState(Agent& agent) {
 }
 
 // Writes the file with the content and mode given.
-std::function<void(Agent&)> file(std::string content, mode_t mode = 0600) {
+std::function<void(Agent&)> file(const std::string& content, mode_t mode = 0600) {
     return [content, mode](Agent& agent) {
         fs::create_directories(agent.runtimeDirectory());
         writeFile(agent.desiredStatePath(), content, mode);

@@ -10,7 +10,7 @@ platform::HttpResponse healthyResponse() {
     return {200, healthyBody};
 }
 
-Agent::Agent(std::vector<std::string> arguments) {
+Agent::Agent(const std::vector<std::string>& arguments) {
     system->supportDirectories = {support.path().string()};
     system->jsonMembers[{healthyBody, "service"}] = "vantrel-local";
     delegate = std::make_shared<StatusMenuDelegate>(app, http, system, arguments);

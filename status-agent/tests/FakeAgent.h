@@ -44,7 +44,7 @@ platform::HttpResponse healthyResponse();
 // One agent on the fake platform, with a temporary Application Support folder
 // of its own (the real file system holds its lock and desired-state files).
 struct Agent {
-    explicit Agent(std::vector<std::string> arguments = {"vantrel-status"});
+    explicit Agent(const std::vector<std::string>& arguments = {"vantrel-status"});
     ~Agent();
     Agent(const Agent&) = delete;
     Agent& operator=(const Agent&) = delete;

@@ -84,7 +84,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
         }
     }
     for (const auto& [key, value] : environment) {
-        strings.push_back(key + "=" + value);
+        strings.push_back(key);
+        strings.back().append("=").append(value);
     }
     std::vector<char*> pointers;
     for (std::size_t i = 0; i < strings.size(); ++i) {

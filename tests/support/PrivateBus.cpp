@@ -12,8 +12,8 @@ PrivateBus::PrivateBus() {
     try {
         daemon_ = std::make_unique<ChildProcess>(
             std::vector<std::string>{"/usr/bin/dbus-daemon",
-                                     "--config-file=" VANTREL_PRIVATE_BUS_CONFIG, "--nofork",
-                                     "--nopidfile", "--print-address=1"},
+                                     std::string("--config-file=") + VANTREL_PRIVATE_BUS_CONFIG,
+                                     "--nofork", "--nopidfile", "--print-address=1"},
             std::map<std::string, std::string>{}, ChildProcess::Errors::discarded);
     } catch (const std::exception&) {
         return;

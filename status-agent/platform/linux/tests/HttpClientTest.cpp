@@ -19,7 +19,7 @@ using test::LoopbackServer;
 using Clock = std::chrono::steady_clock;
 using Mode = LoopbackServer::Mode;
 
-constexpr size_t oneMiB = 1024 * 1024;
+constexpr size_t oneMiB = size_t{1024} * 1024;
 
 // The limits the agent's probe uses.
 HttpRequest probe(std::string url) {
@@ -144,6 +144,7 @@ TEST(CurlHttpClient, SilentAndTricklingServersAreGivenUpSideBySide) {
     const auto began = Clock::now();
     auto trickle = start(*client, probe(server.url("/trickle")));
     std::vector<std::future<Outcome>> silent;
+    silent.reserve(silentCount);
     for (int i = 0; i < silentCount; ++i) {
         silent.push_back(start(*client, probe(server.url("/silent"))));
     }
@@ -174,7 +175,7 @@ TEST(CurlHttpClient, ReleasingTheClientAbandonsRequestsWithoutWaiting) {
     HttpRequest request = probe(server.url("/silent"));
     request.idleTimeoutSeconds = 60;
     request.totalTimeoutSeconds = 60;
-    client->get(request, [witness, &called](std::optional<HttpResponse>) { called = true; });
+    client->get(request, [witness, &called](const std::optional<HttpResponse>&) { called = true; });
     witness.reset();
     while (server.openConnections() < 1) {
         std::this_thread::sleep_for(10ms);
@@ -191,7 +192,7 @@ TEST(CurlHttpClient, ReleasingTheClientAbandonsRequestsWithoutWaiting) {
     std::promise<void> done;
     HttpClient* raw = last.get();
     auto holder = std::make_shared<std::shared_ptr<HttpClient>>(std::move(last));
-    raw->get(probe(server.url("/missing")), [holder, &done](std::optional<HttpResponse>) {
+    raw->get(probe(server.url("/missing")), [holder, &done](const std::optional<HttpResponse>&) {
         holder->reset();
         done.set_value();
     });

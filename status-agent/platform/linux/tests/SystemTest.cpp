@@ -119,7 +119,8 @@ TEST(LinuxSystem, ExecutableCheckAndLaunchFailures) {
 }
 
 TEST(LinuxSystem, ApplicationSupportFollowsXdgDataHomeTheClockAndTheBundle) {
-    const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+    const char* homeVariable = std::getenv("HOME");
+    const std::string home = homeVariable != nullptr ? homeVariable : "";
     auto system = createSystem();
     struct Case {
         std::optional<std::string> xdg;

@@ -18,7 +18,7 @@ class TrayViewTest : public ::testing::Test {
     void SetUp() override { ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start"; }
 
     std::unique_ptr<test::ChildProcess> view(std::vector<std::string> arguments,
-                                             std::string busAddress = {}) {
+                                             const std::string& busAddress = {}) {
         arguments.insert(arguments.begin(), VANTREL_TRAY_VIEW_EXECUTABLE);
         return std::make_unique<test::ChildProcess>(
             arguments,
