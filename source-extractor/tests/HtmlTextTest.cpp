@@ -46,16 +46,14 @@ void expectAll(const std::vector<Case>& cases) {
 
 TEST(HtmlText, DropsWhatABrowserDoesNotShow) {
     expectAll({
-        {"head, title, style and script",
+        {"head, title, style, script and comments",
          "<html><head><title>Title</title><style>p { color: red }</style>"
          "<script>var s = '<p>not text</p>';</script></head>"
-         "<body><p>Body</p><script>document.write('x')</script></body></html>",
+         "<body><p>Bo<!-- hidden <b>x</b> -->dy</p><script>document.write('x')</script></body>"
+         "</html><!-- trailing",
          "Body\n"},
-        {"comments", "<p>a<!-- hidden <b>x</b> -->b</p><!-- trailing", "ab\n"},
-        {"template, noscript, iframe fallback and select",
-         "<template><p>t</p></template><noscript>Enable JavaScript</noscript>"
-         "<iframe>fallback</iframe><select><option>o</select><p>shown</p>",
-         "shown\n"},
+        {"template and select",
+         "<template><p>t</p></template><select><option>o</select><p>shown</p>", "shown\n"},
         {"hidden attribute and inline display:none",
          "<div hidden>h</div><p style=\"color:red; DISPLAY : None\">d</p>"
          "<p style=\"display:none-ish\">kept</p><div hidden=until-found>found</div>",
@@ -67,15 +65,7 @@ TEST(HtmlText, DropsWhatABrowserDoesNotShow) {
     });
 }
 
-TEST(HtmlText, DecodesEntities) {
-    expectAll({
-        {"no-break spaces kept, unknown entities literal, alt text decoded",
-         "<p>a&nbsp;&nbsp;b &bogus; &amp;c <img alt=\"Caf&eacute;\"></p>",
-         "a\u00A0\u00A0b &bogus; &c Caf\u00E9\n"},
-    });
-}
-
-TEST(HtmlText, LaysOutBlocksAndWhiteSpace) {
+TEST(HtmlText, LaysOutBlocksAndKeepsPreformattedText) {
     expectAll({
         {"blocks end lines, hr too", "<div>one</div><div>two<hr>2</div><section>three</section>",
          "one\ntwo\n2\nthree\n"},
@@ -84,8 +74,9 @@ TEST(HtmlText, LaysOutBlocksAndWhiteSpace) {
          "Title\n\nFirst\n\nSecond\n\nNext\n\ntext\n"},
         {"br ends a line, two leave an empty one", "<div>a<br>b<br><br>c<br></div><div>d</div>",
          "a\nb\n\nc\nd\n"},
-        {"white space collapses; none is invented between inline elements",
-         "<p>  a \n\t b  <b> c </b>d\r\n</p><p>a<b>b</b><i>c</i> d</p>", "a b c d\n\nabc d\n"},
+        {"white space collapses, no-break spaces do not; none is invented between inline elements",
+         "<p>  a \n\t b  <b> c </b>d\r\n</p><p>a<b>b</b><i>c</i> d&nbsp;&nbsp;e</p>",
+         "a b c d\n\nabc d\u00A0\u00A0e\n"},
         {"nested blocks give one line end", "<div><div><p>x</p></div></div><div>y</div>",
          "x\n\ny\n"},
         {"image alt text is inline text",
@@ -93,11 +84,6 @@ TEST(HtmlText, LaysOutBlocksAndWhiteSpace) {
          "<img src=b.png></p>",
          "see the chart here\n"},
         {"empty and blank documents give nothing", "", ""},
-    });
-}
-
-TEST(HtmlText, KeepsPreformattedText) {
-    expectAll({
         {"pre keeps spaces, tabs and lines, drops the first line end",
          "<p>code:</p><pre>\n  x  =  1\n\ty\n\n</pre><p>after</p>",
          "code:\n\n  x  =  1\n\ty\n\nafter\n"},
@@ -120,10 +106,6 @@ TEST(HtmlText, SeparatesTableCellsAndRows) {
          "\tb\nc\t\te\n"},
         {"blocks inside a cell do not break the row",
          "<table><tr><td><p>one</p></td><td><div>two</div><br></td></tr></table>", "one\ttwo\n"},
-        {"caption and sections",
-         "<table><caption>Cap</caption><thead><tr><td>h</td></tr>"
-         "</thead><tbody><tr><td>b</td></tr></tbody></table>",
-         "Cap\nh\nb\n"},
     });
 }
 
@@ -158,35 +140,19 @@ TEST(HtmlText, ChoosesTheEncodingLikeABrowser) {
         {"UTF-16LE without a mark", std::string("<\0p\0>\0h\0i\0!\0", 12), "hi!\n"},
         {"UTF-16 NUL and a lone last byte", std::string("\xFF\xFEx\0\0\0y\0!", 9),
          "x\uFFFDy\uFFFD\n"},
-        {"http-equiv content type koi8-r",
-         "<meta http-equiv=Content-Type content='text/html; charset=KOI8-R'>"
-         "<p>\xF0\xD2\xC9\xD7\xC5\xD4</p>",
-         privetUtf8 + "\n"},
-        {"content without http-equiv is not a declaration",
-         "<meta content=\"text/html; charset=windows-1251\"><p>\xFC</p>", "\u00FC\n"},
         {"a meta past the first 1024 bytes still counts inside the head",
          "<head>" + longHead + "<meta charset=cp1251></head><p>" + privet1251 + "</p>",
          privetUtf8 + "\n"},
         {"a meta past 1024 bytes after the body has begun does not",
          "<body><p>" + std::string(1100, 'y') + "</p><meta charset=cp1251><p>\xFC</p>",
          std::string(1100, 'y') + "\n\n\u00FC\n"},
-        {"a meta inside a comment does not count",
-         "<!-- <meta charset=windows-1251> --><p>\xFC</p>", "\u00FC\n"},
         {"undeclared Latin-1 is read as windows-1252", "<p>M\xFCller \x80 \x93q\x94</p>",
          "M\u00FCller \u20AC \u201Cq\u201D\n"},
         {"undeclared valid UTF-8", "<p>M\xC3\xBCller \xE2\x82\xAC</p>", "M\u00FCller \u20AC\n"},
         {"UTF-8 with one stray byte among many good characters",
          "<p>" + repeat("\xC3\xA9", 8) + "\xFF</p>", repeat("\u00E9", 8) + "\uFFFD\n"},
         {"UTF-8 cut off inside the last character", "<p>\xC3\xA9t\xC3", "\u00E9t\uFFFD\n"},
-        {"an unknown label falls back", "<meta charset=x-no-such><p>\xFC</p>", "\u00FC\n"},
-        {"declared UTF-8 with bad bytes",
-         "<meta charset=utf-8><p>a\xFF"
-         "b\xE2\x82</p>",
-         "a\uFFFDb\uFFFD\n"},
-        {"a declared byte the charset lacks costs one character",
-         "<meta charset=windows-1251><p>\xCF\x98\xF0</p>", "\u041F\uFFFD\u0440\n"},
-        {"a multi-byte character cut off at the end", "<meta charset=shift_jis><p>\x82\xA0\x82",
-         "\u3042\uFFFD\n"},
+        {"declared UTF-8 with a bad byte", "<meta charset=utf-8><p>a\xFFz</p>", "a\uFFFDz\n"},
         {"NUL characters", std::string("<p>a\0b</p>", 10), "a\uFFFDb\n"},
     });
 }
@@ -201,6 +167,8 @@ TEST(HtmlText, ReadsTheDeclaredCharset) {
         {"<meta http-equiv=\"Content-Type\" content=\"text/html; charset = 'euc-kr'\">", "CP949"},
         {"<meta charset=utf-8 charset=koi8-r>", "UTF-8"},
         {"<meta charset=\"unterminated", ""},
+        {"<meta content=\"text/html; charset=windows-1251\">", ""}, // no http-equiv
+        {"<!-- <meta charset=windows-1251> -->", ""},
     };
     for (const auto& [html, encoding] : cases) {
         EXPECT_EQ(declaredHtmlCharset(html), encoding) << html;
@@ -215,9 +183,6 @@ TEST(HtmlText, SurvivesHostileInput) {
         {"100000 unclosed inline elements", repeat("<b><i>", 50000) + "x", "x\n"},
         {"hidden past a restart is not lost for good",
          "<template>" + repeat("<i>", 2000) + "t</template><p>seen</p>", "t\n\nseen\n"},
-        {"stray end tags and angle brackets, a truncated start tag", "</p></div>a < b > c</td><di",
-         "a < b > c\n"},
-        {"markup soup", "<table><p>x<tr>y<td>z</li></ol><li>w", "x\n\nyz\n\u2022\tw\n"},
     });
 
     // Past the depth at which parsing starts afresh, line ends may be added,

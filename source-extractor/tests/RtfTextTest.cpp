@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vantrel::extractor {
@@ -41,21 +42,17 @@ TEST(RtfText, ParagraphsTabsAndTables) {
          R"({\rtf1 A\cell \cell\row{\pard\intbl A\par}\cell{\pard\intbl B1\par B2\par}\cell\row)"
          R"( \par\cell X\cell\row})",
          "A\t\nA\tB1\nB2\n\tX\n"},
-        {"nested table cells", R"({\rtf1 x\nestcell y\nestcell{\*\nesttableprops\nestrow}})",
-         "x\ty\n"},
         {"special characters, control symbols, delimiting space",
-         R"({\rtf1 \emdash\endash\bullet\lquote\rquote\ldblquote\rdblquote a\~b\-c\_d\{\}\\)"
-         R"(\b bold\b0  two})",
-         "—–•‘’“”a\u00A0bc\u2011d{}\\bold two"},
+         R"({\rtf1 \emdash\ldblquote a\~b\-c\_d\{\}\\\b bold\b0  two})",
+         "—“a\u00A0bc\u2011d{}\\bold two"},
     });
 }
 
-TEST(RtfText, DestinationsAndFields) {
+TEST(RtfText, DestinationsFieldsAndFootnotes) {
     expectAll({
         {"document tables, headers, footers, comments, ignorable destinations",
-         R"({\rtf1{\fonttbl{\f0 Times;}}{\colortbl;\red255\green0\blue0;})"
-         R"({\stylesheet{\s0 Normal;}}{\info{\title T}{\author A}}{\header Head\par}{\footerl F\par})"
-         R"(A{\*\atnid x}{\*\annotation comment}B{\*\generator Gen;}{\*\unknowndest hidden}C\par})",
+         R"({\rtf1{\fonttbl{\f0 Times;}}{\info{\title T}{\author A}}{\header Head\par})"
+         R"(A{\*\atnid x}{\*\annotation comment}B{\*\unknowndest hidden}C\par})",
          "ABC\n"},
         {"pictures, hex and binary, and binary data in text",
          "{\\rtf1 A{\\pict\\pngblip\\picw10 89504e47{\\*\\blipuid 00}}B{\\pict\\bin5 }{\\x}}C"
@@ -73,21 +70,26 @@ TEST(RtfText, DestinationsAndFields) {
          R"({\shp{\*\shpinst{\sp{\sn fillColor}{\sv 255}}{\shptxt Box}}{\shprslt fallback}})"
          R"({\upr{ansi}{\*\ud{uni}}}})",
          "1.\tItem\nBoxuni"},
+        {"two footnotes follow the body",
+         R"({\rtf1 Text{\super\chftn}{\footnote\pard{\super\chftn} Note one.} more\par )"
+         R"(Second{\super\chftn}{\footnote{\super\chftn} Note two.\par}\par})",
+         "Text1 more\nSecond2\n\n1 Note one.\n2 Note two.\n"},
+        {"body without a final line end", R"({\rtf1 A{\footnote B}})", "A\n\nB\n"},
+        {"note in a header is skipped", R"({\rtf1{\header H{\footnote N}}Body})", "Body"},
     });
 }
 
 TEST(RtfText, UnicodeAndFallbacks) {
     expectAll({
         {"fallback counts", R"({\rtf1 \u8364?x\uc0\u8364 x{\uc2\u20013\'d6\'d0x}})", "€x€x中x"},
-        {"negative values and full code points", R"({\rtf1 \u-24879?\u128512?})",
-         "黑\xF0\x9F\x98\x80"},
+        {"negative values, full code points, a value out of range",
+         R"({\rtf1 \u-24879?\u128512?\u99999999?x})", "黑\xF0\x9F\x98\x80\uFFFDx"},
         {"the count is scoped to groups", R"({\rtf1 {\uc2 \u8364 ab}\u8364 cd})", "€€d"},
         {"a brace or a control word ends the fallback",
          R"({\rtf1 {\uc3\u8364{x}y}\u8220\ldblquote x})", "€xy“x"},
-        {"surrogates", R"({\rtf1 \u-10179?\u-8704?\u-10179?x\u-8704?x\u-10179?\u-10179?\u-8704?})",
-         "\xF0\x9F\x98\x80\uFFFDx\uFFFDx\uFFFD\xF0\x9F\x98\x80"},
-        {"high surrogate at the end", R"({\rtf1 \u-10179?})", "\uFFFD"},
-        {"value out of range", R"({\rtf1 \u99999999?x})", "\uFFFDx"},
+        {"surrogates, a high one last",
+         R"({\rtf1 \u-10179?\u-8704?\u-10179?x\u-8704?x\u-10179?\u-10179?\u-8704?\u-10179?})",
+         "\xF0\x9F\x98\x80\uFFFDx\uFFFDx\uFFFD\xF0\x9F\x98\x80\uFFFD"},
     });
 }
 
@@ -118,19 +120,9 @@ TEST(RtfText, CodePages) {
          "a\uFFFDb\tc"},
         // The converter holds a letter back for a point that may follow: an
         // undefined byte next must not lose it.
+        {"a point composes with the letter before it", R"({\rtf1\ansicpg1255 \'e0\'c8})", "\uFB2F"},
         {"a held letter before an undefined byte", R"({\rtf1\ansicpg1255 \'e0\'ff b})",
          "\uFFFD\u05D0 b"},
-    });
-}
-
-TEST(RtfText, FootnotesFollowTheBody) {
-    expectAll({
-        {"two notes",
-         R"({\rtf1 Text{\super\chftn}{\footnote\pard{\super\chftn} Note one.} more\par )"
-         R"(Second{\super\chftn}{\footnote{\super\chftn} Note two.\par}\par})",
-         "Text1 more\nSecond2\n\n1 Note one.\n2 Note two.\n"},
-        {"body without a final line end", R"({\rtf1 A{\footnote B}})", "A\n\nB\n"},
-        {"note in a header is skipped", R"({\rtf1{\header H{\footnote N}}Body})", "Body"},
     });
 }
 
@@ -149,7 +141,6 @@ TEST(RtfText, MalformedInputKeepsItsText) {
         {"byte-order mark and white space before the document", "\xEF\xBB\xBF \r\n\t{\\rtf1 x}",
          "x"},
         {"deep nesting", "{\\rtf1 " + deep + " tail}", "deep tail"},
-        {"deep nesting never closed", "{\\rtf1 " + std::string(100000, '{') + "x", "x"},
         {"destination past the depth cap closes",
          "{\\rtf1 " + std::string(2000, '{') + "{\\*\\x skip}" + "a" + std::string(2000, '}') +
              "b}",
@@ -181,22 +172,14 @@ TEST(RtfText, TextAndEscapesReadAlikeInEveryMix) {
     };
     const std::vector<Piece> escapes = {
         {"\\u233\\'e9", "é"},
-        {"\\u1078\\'3f", "ж"},
-        {"\\u20013?", "中"},
-        {"\\u-3913?", "\uF0B7"},
         {"{\\uc2\\u8364\\'80x}", "€"},
-        {"{\\uc0\\u8364 }", "€"},
         {"\\u-10179?\\u-8704?", "\xF0\x9F\x98\x80"},
         {"\\u13?", "\n"},
-        {"\\u9?", "\t"},
         {"\\u0?", ""},
-        {"\\'e9", "é"},
         {"\\'80\\'e9\\'fc", "€éü"},
-        {"\\tab ", "\t"},
         {"\\par ", "\n"},
         {"\\~", "\u00A0"},
         {"\r\n", ""},
-        {"{\\b}", ""},
         {"{\\v hidden}", ""},
         {"\xe9", "é"},
     };
@@ -233,8 +216,7 @@ TEST(RtfText, CodePageRunsDecodeAlikeFromFirstToLast) {
     // A document decodes its first runs of a code page one way and, once it
     // has used that page for a while, another: every run must come out the
     // same. Combining pages (1255, 1258) and double-byte ones are included.
-    const int codePages[] = {1250, 1251,  1252,  1253,  1254,  1255,  1256, 1257, 1258,  874,  437,
-                             850,  10000, 10007, 20866, 28591, 28595, 932,  936,  65001, 99999};
+    const int codePages[] = {1251, 1252, 1253, 1255, 1258, 437, 20866, 932, 936, 65001, 99999};
     for (int codePage : codePages) {
         std::string escaped;
         std::string raw;
@@ -243,6 +225,9 @@ TEST(RtfText, CodePageRunsDecodeAlikeFromFirstToLast) {
             escaped += std::string("\\'") + hex[b / 16] + hex[b % 16];
             raw += static_cast<char>(b);
         }
+        // A letter and then a point, which compose in 1255.
+        escaped += "\\'e0\\'c8";
+        raw += "\xe0\xc8";
         std::string rtf = "{\\rtf1\\ansi\\ansicpg" + std::to_string(codePage) + " ";
         for (int run = 0; run < 24; ++run) {
             rtf += (run % 2 == 0 ? escaped : raw) + "\\par ";
@@ -257,27 +242,24 @@ TEST(RtfText, CodePageRunsDecodeAlikeFromFirstToLast) {
         }
         EXPECT_EQ(text, expected) << codePage;
     }
-    // Hebrew points compose with their letter in every run.
-    std::string hebrew = "{\\rtf1\\ansicpg1255 ";
-    std::string composed;
-    for (int run = 0; run < 20; ++run) {
-        hebrew += "\\'e0\\'c8 ";
-        composed += "\uFB2F ";
-    }
-    EXPECT_EQ(rtfToText(hebrew + "}"), composed);
 }
 
 TEST(RtfText, PictureDataOfAnyLengthIsSkipped) {
     // Hex data is passed over in blocks; braces, escapes and \bin at every
     // offset inside it must still be seen.
+    const auto picture = [](std::initializer_list<std::string_view> data) {
+        std::string rtf = "{\\rtf1 A{\\pict ";
+        for (const std::string_view piece : data) {
+            rtf += piece;
+        }
+        return rtf + "}B}";
+    };
     for (size_t length = 0; length < 200; ++length) {
         const std::string hex(length, 'a');
         expectAll({
-            {"plain data", "{\\rtf1 A{\\pict " + hex + "}B}", "AB"},
-            {"nested group", "{\\rtf1 A{\\pict " + hex + "{\\*\\blipuid " + hex + "}" + hex + "}B}",
-             "AB"},
-            {"escaped braces", "{\\rtf1 A{\\pict " + hex + "\\{\\}\\\\" + hex + "}B}", "AB"},
-            {"binary braces", "{\\rtf1 A{\\pict " + hex + "\\bin2 }{" + hex + "}B}", "AB"},
+            {"nested group, then the end", picture({hex, "{\\*\\blipuid ", hex, "}", hex}), "AB"},
+            {"escaped braces", picture({hex, "\\{\\}\\\\", hex}), "AB"},
+            {"binary braces", picture({hex, "\\bin2 }{", hex}), "AB"},
             {"unclosed", "{\\rtf1 A{\\pict " + hex, "A"},
         });
     }
