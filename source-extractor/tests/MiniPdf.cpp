@@ -42,8 +42,7 @@ static std::string contentObject(const std::vector<std::string>& lines) {
     return "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "endstream";
 }
 
-// A PDF of these object bodies, numbered from 1; object 1 is the catalog.
-static std::string makePdfFromObjects(const std::vector<std::string>& objects) {
+std::string makePdfFromObjects(const std::vector<std::string>& objects) {
     std::string pdf = "%PDF-1.4\n";
     std::vector<std::size_t> offsets;
     for (std::size_t i = 0; i < objects.size(); ++i) {

@@ -11,6 +11,9 @@ namespace vantrel::extractor::test {
 // no content at all.
 std::string makePdf(const std::vector<std::vector<std::string>>& pages);
 
+// A PDF of these object bodies, numbered from 1; object 1 is the catalog.
+std::string makePdfFromObjects(const std::vector<std::string>& objects);
+
 // `pdf` with an incremental update appended that gives page content object
 // `number` these lines instead.
 std::string appendUpdate(const std::string& pdf, int number, const std::vector<std::string>& lines);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <set>
 #include <sys/stat.h>
 #include <thread>
 
@@ -54,12 +55,13 @@ TEST(PdfPages, DropsOnlyTheLayoutEnding) {
     }
 }
 
-// Runs qpdf from Debian on `pdf`; its status 3 means it wrote the file with warnings.
+// Runs qpdf from Debian on `pdf`; its status 3 means it wrote the file with
+// warnings. Real documents still use RC4, which qpdf calls weak.
 std::string qpdf(const TemporaryFolder& dir, const std::string& pdf, const std::string& options) {
     const auto in = dir.write("qpdf-in.pdf", pdf);
     const auto out = dir.path() / "qpdf-out.pdf";
-    const std::string command =
-        "qpdf " + options + " " + in.string() + " " + out.string() + " 2>/dev/null";
+    const std::string command = "qpdf --allow-weak-crypto " + options + " " + in.string() + " " +
+                                out.string() + " 2>/dev/null";
     const int status = std::system(command.c_str());
     EXPECT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 3))
         << command;
@@ -70,26 +72,56 @@ struct Recipe {
     std::string name;
     std::string pdf;
     std::string text;
+    std::string message; // on standard error, when the run fails
 };
 
-// Documents made the ways real ones are, each with the text the extractor gives.
+// Documents made the ways real ones are, each with what the extractor gives.
 std::vector<Recipe> recipes(const TemporaryFolder& dir) {
     const std::string base = makePdf({{"Alpha", "Beta"}, {}, {"Gamma"}});
     const std::string text = "Alpha\nBeta\n\nGamma";
-    return {
-        {"plain", base, text},
-        {"object streams", qpdf(dir, base, "--object-streams=generate"), text},
+    std::string broken = base; // every offset in the cross-reference table wrong
+    for (std::size_t at = broken.find("\nxref\n");
+         (at = broken.find(" 00000 n", at)) != std::string::npos; at += 8) {
+        broken.replace(at - 10, 10, "0000000003");
+    }
+    std::vector<Recipe> list = {
+        {"plain", base, text, ""},
+        {"object and cross-reference streams", qpdf(dir, base, "--object-streams=generate"), text,
+         ""},
+        {"linearized", qpdf(dir, base, "--linearize"), text, ""},
         {"owner restrictions only",
-         qpdf(dir, base, "--encrypt '' owner 256 --print=none --extract=n --modify=none --"), text},
-        {"incremental update", test::appendUpdate(base, 9, {"Updated"}), "Alpha\nBeta\n\nUpdated"},
+         qpdf(dir, base, "--encrypt '' owner 256 --print=none --extract=n --modify=none --"), text,
+         ""},
+        {"incremental update", test::appendUpdate(base, 9, {"Updated"}), "Alpha\nBeta\n\nUpdated",
+         ""},
+        {"broken cross-reference table", broken, text, ""},
+        {"truncated", base.substr(0, base.size() / 2), "", pdfFailure},
+        {"zero pages", makePdf({}), "", noText},
+        {"pages without contents", makePdf({{}, {}}), "", noText},
+        {"rotated pages", qpdf(dir, base, "--rotate=+90"), text, ""},
+        {"page tree loop",
+         test::makePdfFromObjects({"<< /Type /Catalog /Pages 2 0 R >>",
+                                   "<< /Type /Pages /Kids [2 0 R 3 0 R] /Count 2 >>",
+                                   "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>"}),
+         "", noText},
     };
+    // A locked document once crashed the extractor; one with an empty user
+    // password opens as any other.
+    for (const std::string bits : {"40", "128 --use-aes=n", "128 --use-aes=y", "256"}) {
+        list.push_back({"empty user password, " + bits,
+                        qpdf(dir, base, "--encrypt '' owner " + bits + " --"), text, ""});
+        list.push_back({"user password, " + bits,
+                        qpdf(dir, base, "--encrypt user-secret owner " + bits + " --"), "",
+                        pdfFailure});
+    }
+    return list;
 }
 
 TEST(PdfText, ReadsDocumentsMadeTheWaysRealOnesAre) {
     TemporaryFolder dir;
     for (const auto& recipe : recipes(dir)) {
         const auto file = dir.write("doc.pdf", recipe.pdf);
-        expectOutcome(test::runExtractor({"--extract", file.string()}), recipe.text, "",
+        expectOutcome(test::runExtractor({"--extract", file.string()}), recipe.text, recipe.message,
                       recipe.name);
     }
 }
@@ -125,7 +157,14 @@ TEST(PdfText, DamagedDocumentsNeverCrashOrHang) {
     TemporaryFolder dir;
     std::vector<std::pair<std::string, std::filesystem::path>> files;
     std::uint32_t seed = 1;
+    // Damage in a stream, a table, an update, or under RC4 or AES decryption.
+    const std::set<std::string> swept = {"plain", "object and cross-reference streams",
+                                         "incremental update", "empty user password, 40",
+                                         "empty user password, 128 --use-aes=y"};
     for (const auto& recipe : recipes(dir)) {
+        if (swept.count(recipe.name) == 0) {
+            continue;
+        }
         for (const auto& pdf : damaged(recipe.pdf, seed++)) {
             const std::string name = std::to_string(files.size()) + ".pdf";
             files.emplace_back(recipe.name + " #" + name, dir.write(name, pdf));

@@ -30,7 +30,7 @@ TemporaryFolder::~TemporaryFolder() {
 }
 
 fs::path TemporaryFolder::write(const std::string& name, const std::string& content) const {
-    const fs::path file = path_ / name;
+    fs::path file = path_ / name;
     writeFile(file, content, 0644);
     return file;
 }
