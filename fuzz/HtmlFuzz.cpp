@@ -15,9 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace vantrel::extractor::test;
     const std::string_view html(reinterpret_cast<const char*>(data), size);
     const std::optional<std::string> text = vantrel::extractor::htmlToText(html);
-    if (!text)
+    if (!text) {
         std::abort(); // only an allocation failure may give nothing
-    if (!isValidUtf8(*text) || !endsInOneCleanLineEnd(*text) || text->size() > 16 * size + 16)
+    }
+    if (!isValidUtf8(*text) || !endsInOneCleanLineEnd(*text) || text->size() > 16 * size + 16) {
         std::abort();
+    }
     return 0;
 }

@@ -14,10 +14,12 @@ using vantrel::extractor::isValidUtf8;
 // The HTML reader's ending: nothing at all, or text that ends in exactly one
 // line end with no white space before it.
 inline bool endsInOneCleanLineEnd(std::string_view s) {
-    if (s.empty())
+    if (s.empty()) {
         return true;
-    if (s.size() == 1 || s.back() != '\n')
+    }
+    if (s.size() == 1 || s.back() != '\n') {
         return false; // a text of nothing but a line end should have been empty
+    }
     const char before = s[s.size() - 2];
     return before != '\n' && before != ' ' && before != '\t';
 }
