@@ -227,9 +227,10 @@ class Reader {
             return;
         }
         if (ucRemaining_ > 0) {
-            // A two-byte character in the fallback is one.
-            p_ += rawCharLength(st.codePage, p_);
-            --ucRemaining_;
+            // The count is of bytes, but a two-byte character is skipped whole.
+            const size_t n = rawCharLength(st.codePage, p_);
+            p_ += n;
+            ucRemaining_ = std::max(0, ucRemaining_ - static_cast<int>(n));
             return;
         }
         if (st.hidden()) {

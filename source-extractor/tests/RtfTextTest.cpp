@@ -83,10 +83,10 @@ TEST(RtfText, ReadsWhatWordProcessorsWrite) {
     expectAll({
         {"escaped line ends, CR LF as one", R"({\rtf1 foo\'0dbar\'0abaz\'0d\'0aqux})",
          "foo\nbar\nbaz\nqux"},
-        {"double-byte trail bytes that look like RTF syntax, by code page and by font",
+        {"double-byte trail bytes that look like RTF syntax: by code page, by font, in a fallback",
          "{\\rtf1\\ansicpg932{\\fonttbl{\\f1\\fcharset136 M;}}"
-         "\x95\\\x8e\xa6\x82\xb5\x82\xdc\x82\xb7{\\f1 \xa5\\\xa6{\xad}}}",
-         "表示します功州迪"},
+         "\x95\\\x8e\xa6\x82\xb5\x82\xdc\x82\xb7{\\f1 \xa5\\\xa6{\xad}}\\uc2\\u34920\x95\\x}",
+         "表示します功州迪表x"},
         {"shape texts on lines of their own",
          R"({\rtf1 before{\shp{\*\shpinst{\shptxt one}}}{\shp{\*\shpinst{\shptxt two}}}after})",
          "before\none\ntwo\nafter"},
