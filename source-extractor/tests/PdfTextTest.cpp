@@ -79,15 +79,15 @@ struct Recipe {
 // text needs the character maps of Debian's poppler-data.
 std::string japanesePdf() {
     const std::string content = "BT /F1 12 Tf 72 720 Td <93FA967B8CEA82CC95B68F91> Tj ET";
-    return test::makePdfFromObjects(
-        {"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-         "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /Font << /F1 5 0 R "
-         ">> >> /Contents 4 0 R >>",
-         "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
-         "<< /Type /Font /Subtype /Type0 /BaseFont /MS-Mincho /Encoding /90ms-RKSJ-H "
-         "/DescendantFonts [6 0 R] >>",
-         "<< /Type /Font /Subtype /CIDFontType0 /BaseFont /MS-Mincho /CIDSystemInfo << /Registry "
-         "(Adobe) /Ordering (Japan1) /Supplement 2 >> >>"});
+    const std::string japan1 = "<< /Registry (Adobe) /Ordering (Japan1) /Supplement 2 >>";
+    return test::makePdfFromObjects({
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 /MediaBox [0 0 612 792] >>",
+        "<< /Type /Page /Parent 2 0 R /Resources << /Font << /F1 5 0 R >> >> /Contents 4 0 R >>",
+        "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
+        "<< /Subtype /Type0 /BaseFont /Mincho /Encoding /90ms-RKSJ-H /DescendantFonts [6 0 R] >>",
+        "<< /Subtype /CIDFontType0 /BaseFont /Mincho /CIDSystemInfo " + japan1 + " >>",
+    });
 }
 
 // Documents made the ways real ones are, each with what the extractor gives.
