@@ -880,9 +880,10 @@ class Reader {
 
     Output out_;
     Output notes_;
-    Output nested_;              // results of fields nested in field instructions
-    Output* lineDue_ = nullptr;  // the output whose next text begins a line
-    Output* crTarget_ = nullptr; // where a \'0d last ended a line, and where
+    Output nested_;             // results of fields nested in field instructions
+    Output* lineDue_ = nullptr; // the output whose next text begins a line
+    // The output and its size right after the line end of the last \'0d.
+    Output* crTarget_ = nullptr;
     size_t crEnd_ = 0;
     // Where the last cell tab and the last line end were written, so that a
     // row or cell end can take their place.
