@@ -2,6 +2,7 @@
 
 #include "Utf8.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <utility>
@@ -143,6 +144,25 @@ int codePageForCharset(int charset) {
     default:
         return 0;
     }
+}
+
+int codePageForFontName(std::string_view name) {
+    static constexpr std::pair<std::string_view, int> kSuffixes[] = {
+        {"cyr", 1251},    {"ce", 1250},       {"greek", 1253},    {"tur", 1254},
+        {"baltic", 1257}, {"(hebrew)", 1255}, {"(arabic)", 1256},
+    };
+    while (!name.empty() && name.back() == ' ') {
+        name.remove_suffix(1);
+    }
+    const std::string_view last = name.substr(name.rfind(' ') + 1);
+    for (const auto& [suffix, codePage] : kSuffixes) {
+        if (last.size() == suffix.size() && last.size() < name.size() &&
+            std::equal(last.begin(), last.end(), suffix.begin(),
+                       [](char a, char b) { return (a | 0x20) == b; })) {
+            return codePage;
+        }
+    }
+    return 0;
 }
 
 char32_t symbolToUnicode(unsigned char byte) {

@@ -50,6 +50,35 @@ constexpr bool isLeadByte(int codePage, unsigned char byte) {
     return isDoubleByteCodePage(codePage) && byte <= 0xFE;
 }
 
+// True when the byte may follow a lead byte in that code page. Such a byte
+// may be a backslash or a brace, which then belongs to the character.
+constexpr bool isTrailByte(int codePage, unsigned char byte) {
+    switch (codePage) {
+    case 932:
+    case 10001:
+        return byte >= 0x40 && byte <= 0xFC && byte != 0x7F;
+    case 936:
+        return byte >= 0x40 && byte <= 0xFE && byte != 0x7F;
+    case 949: // Korean (UHC): letters and high bytes only
+        return (byte >= 0x41 && byte <= 0x5A) || (byte >= 0x61 && byte <= 0x7A) || byte >= 0x81;
+    case 950:
+    case 10002:
+        return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0xA1 && byte <= 0xFE);
+    case 1361:
+        return (byte >= 0x31 && byte <= 0x7E) || (byte >= 0x91 && byte <= 0xFE);
+    case 10003:
+    case 10008:
+        return byte >= 0xA1 && byte <= 0xFE;
+    default:
+        return false;
+    }
+}
+
+// The code page a font's name implies when the font names no charset, as
+// word processors read "Times New Roman Cyr" or "Arial (Hebrew)"; 0 for
+// none.
+int codePageForFontName(std::string_view name);
+
 // The Unicode character that byte stands for in the Symbol font; 0 for a
 // byte that has none.
 char32_t symbolToUnicode(unsigned char byte);

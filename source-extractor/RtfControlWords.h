@@ -11,12 +11,13 @@ namespace vantrel::extractor::rtf {
 
 // What a group's text is for.
 enum class Dest : uint8_t {
-    Text,           // visible text
-    FontTable,      // font definitions: numbers, charsets, names
-    Skip,           // not text (pictures, tables of metadata, field codes, ...)
-    SkipToResult,   // an embedded object: only its \result is text
-    SkipToUnicode,  // \upr: only its \ud part is read
-    SkipToShapeText // shape properties: only \shptxt is text
+    Text,            // visible text
+    FontTable,       // font definitions: numbers, charsets, names
+    Skip,            // not text (pictures, tables of metadata, field codes, ...)
+    SkipToResult,    // an embedded object: only its \result is text
+    SkipToUnicode,   // \upr: only its \ud part is read
+    SkipToShapeText, // shape properties: only \shptxt is text
+    FieldInstruction // only the results of fields nested in it are text
 };
 
 constexpr bool isSkipping(Dest d) {
@@ -59,6 +60,8 @@ struct WordEntry {
 };
 
 inline constexpr uint32_t kSkip = static_cast<uint32_t>(Dest::Skip);
+// What a Kind::TextDest word starts, when the reader must know.
+enum : uint32_t { kPlainText, kField, kFieldResult, kShapeText };
 
 // The control words the reader acts on. Destinations of Kind::Dest hold no
 // body text: headers, footers and comments are page furniture; list and
@@ -77,7 +80,7 @@ inline constexpr WordEntry kWords[] = {
     {"footerr", {Kind::Dest, kSkip}},
     {"footerf", {Kind::Dest, kSkip}},
     {"annotation", {Kind::Dest, kSkip}},
-    {"fldinst", {Kind::Dest, kSkip}},
+    {"fldinst", {Kind::Dest, static_cast<uint32_t>(Dest::FieldInstruction)}},
     {"datafield", {Kind::Dest, kSkip}},
     {"xe", {Kind::Dest, kSkip}},
     {"tc", {Kind::Dest, kSkip}},
@@ -120,6 +123,9 @@ inline constexpr WordEntry kWords[] = {
     {"mmathPr", {Kind::Dest, kSkip}},
     {"protusertbl", {Kind::Dest, kSkip}},
     {"formfield", {Kind::Dest, kSkip}},
+    {"sp", {Kind::Dest, kSkip}}, // shape properties, wherever they stand
+    {"sn", {Kind::Dest, kSkip}},
+    {"sv", {Kind::Dest, kSkip}},
     {"object", {Kind::Dest, static_cast<uint32_t>(Dest::SkipToResult)}},
     {"upr", {Kind::Dest, static_cast<uint32_t>(Dest::SkipToUnicode)}},
     {"shpinst", {Kind::Dest, static_cast<uint32_t>(Dest::SkipToShapeText)}},
@@ -127,11 +133,11 @@ inline constexpr WordEntry kWords[] = {
     {"fonttbl", {Kind::FontTable}},
     {"footnote", {Kind::Footnote}},
     // Known destinations that are read as text even behind \*.
-    {"fldrslt", {Kind::TextDest}},
-    {"field", {Kind::TextDest}},
+    {"fldrslt", {Kind::TextDest, kFieldResult}},
+    {"field", {Kind::TextDest, kField}},
     {"result", {Kind::TextDest}},
     {"ud", {Kind::TextDest}},
-    {"shptxt", {Kind::TextDest}},
+    {"shptxt", {Kind::TextDest, kShapeText}},
     {"nesttableprops", {Kind::TextDest}},
     {"listtext", {Kind::TextDest}},
     {"pntext", {Kind::TextDest}},

@@ -22,6 +22,11 @@ class Output {
     bool empty() const { return used_ == 0; }
     char back() const { return data_[used_ - 1]; }
     void setBack(char c) { data_[used_ - 1] = c; }
+    // The text from byte `from` on (clamped), and dropping it.
+    std::string_view tail(size_t from) const {
+        return from < used_ ? std::string_view(data_ + from, used_ - from) : std::string_view();
+    }
+    void truncate(size_t n) { used_ = std::min(used_, n); }
 
     // Room for n more bytes, to be taken with commit().
     char* room(size_t n) {

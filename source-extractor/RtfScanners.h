@@ -199,7 +199,7 @@ inline bool readPlainUnicode(const unsigned char*& p, const unsigned char* end, 
 }
 
 // Skips the fallback after \uN as the main loop would read it, for the usual
-// forms: \'hh escapes and plain characters. Anything else is left to the
+// forms: \'hh escapes and plain ASCII characters. Anything else is left to the
 // main loop, with `remaining` still counting.
 [[gnu::always_inline]] inline const unsigned char*
 skipFallback(const unsigned char* p, const unsigned char* end, int& remaining, bool fontTable) {
@@ -209,8 +209,10 @@ skipFallback(const unsigned char* p, const unsigned char* end, int& remaining, b
                 break;
             }
             p += 4;
-        } else if (kClass[*p] == kSpecial || kClass[*p] == kIgnore || fontTable) {
-            break; // the font table reads a fallback character as a name
+        } else if (kClass[*p] != kPlain || fontTable) {
+            // The font table reads a fallback character as a name; a raw
+            // high byte may open a two-byte character the reader must see.
+            break;
         } else {
             ++p;
         }

@@ -22,6 +22,8 @@ namespace {
 constexpr size_t kMaxSavedStates = 10000;
 // Beyond this many fonts further definitions are ignored (memory bound).
 constexpr size_t kMaxFonts = 4096;
+// Enough of a font's name for the words that name its character set.
+constexpr size_t kMaxFontName = 63;
 
 struct State {
     Dest dest = Dest::Text;
@@ -32,13 +34,19 @@ struct State {
     int uc = 1;            // fallback characters after each \uN
     int font = -1;         // -1: the document's default font
     int codePage = kDefaultCodePage;
+    bool shapeText = false;    // inside a shape's text
+    bool nestedResult = false; // the result of a field inside a field instruction
+    bool fieldRoot = false;    // the group that opened a field
+    bool resultRoot = false;   // the group that opened a field's result
+    size_t nestedMark = 0;     // nested results held when this field began
+    size_t resultStart = 0;    // where this field's result began in its output
     bool hidden() const { return hiddenV || deleted; }
 };
 
 struct Font {
     int charset = -1;
     int codePage = 0; // \cpgN, 0 when absent
-    std::string name;
+    std::string name; // bytes as written, up to kMaxFontName
     bool nameDone = false;
 };
 
@@ -99,7 +107,10 @@ class Reader {
 
   private:
     const State& top() const { return stack_.back().state; }
-    Output& target() { return top().toNotes ? notes_ : out_; }
+    Output& targetOf(const State& st) {
+        return st.nestedResult ? nested_ : st.toNotes ? notes_ : out_;
+    }
+    Output& target() { return targetOf(top()); }
 
     // The current group's state, saved first if the group has not changed
     // it yet. References from top() do not survive this call.
@@ -107,6 +118,8 @@ class Reader {
         if (stack_.back().depth != depth_ && stack_.size() < kMaxSavedStates) {
             State copy = stack_.back().state;
             copy.noteRoot = false;
+            copy.fieldRoot = false;
+            copy.resultRoot = false;
             stack_.push_back({depth_, copy});
         }
         return stack_.back().state;
@@ -115,12 +128,14 @@ class Reader {
     void openGroup() {
         ucRemaining_ = 0;
         ignorableNext_ = false;
+        atGroupStart_ = true;
         ++depth_;
     }
 
     void closeGroup() {
         ucRemaining_ = 0;
         ignorableNext_ = false;
+        atGroupStart_ = false;
         if (depth_ == 0) {
             return; // an unbalanced brace: nothing to close
         }
@@ -142,6 +157,54 @@ class Reader {
             State& st = stack_.back().state;
             st.codePage = codePageOf(st.font);
         }
+        if (closed.resultRoot || closed.fieldRoot || (closed.shapeText && !top().shapeText)) {
+            endFieldOrShape(closed);
+        }
+    }
+
+    // A shape's text stands on lines of its own. The results of fields
+    // nested in a field's instruction are its text when its own result is
+    // absent or blank, as in Word's GOTOBUTTON tables of contents.
+    void endFieldOrShape(const State& closed) {
+        flushPending();
+        if (closed.shapeText && !top().shapeText) {
+            lineDue_ = &target();
+        }
+        if (closed.nestedResult || nested_.size() <= closed.nestedMark) {
+            return;
+        }
+        Output& t = targetOf(closed);
+        if (closed.resultRoot) {
+            const std::string_view result = t.tail(closed.resultStart);
+            if (result.find_first_not_of(" \t\n") != std::string_view::npos) {
+                nested_.truncate(closed.nestedMark); // the result shows
+                return;
+            }
+            t.truncate(closed.resultStart);
+        }
+        lineStart(t, false);
+        t.append(nested_.tail(closed.nestedMark));
+        nested_.truncate(closed.nestedMark);
+    }
+
+    // Called before text goes to `t`: after a shape's text starts or ends,
+    // the text begins a line.
+    void lineStart(Output& t, bool isLineEnd) {
+        if (lineDue_ == &t) {
+            lineDue_ = nullptr;
+            if (!isLineEnd && !t.empty() && t.back() != '\n') {
+                t.push_back('\n');
+            }
+        }
+    }
+
+    // 2 when p holds a lead byte of the code page and the byte after it is
+    // its trail byte, to be taken whatever it is (even '\\', '{' or '}').
+    size_t rawCharLength(int codePage, const unsigned char* p) const {
+        return !pendingLead_ && end_ - p >= 2 && isLeadByte(codePage, p[0]) &&
+                       isTrailByte(codePage, p[1])
+                   ? 2
+                   : 1;
     }
 
     // Text bytes in a text or font-table group.
@@ -153,19 +216,25 @@ class Reader {
             ++p_; // raw line ends are layout of the RTF file, not text
             return;
         }
+        atGroupStart_ = false;
         const State& st = top();
         if (st.dest == Dest::FontTable) {
-            fontNameByte(c);
-            ++p_;
+            const size_t n =
+                currentFont_ == nullptr ? 1 : rawCharLength(fontCodePage(*currentFont_), p_);
+            for (size_t i = 0; i < n; ++i) {
+                fontNameByte(*p_++);
+            }
             return;
         }
         if (ucRemaining_ > 0) {
-            --ucRemaining_;
-            ++p_;
+            // The count is of bytes, but a two-byte character is skipped whole.
+            const size_t n = rawCharLength(st.codePage, p_);
+            p_ += n;
+            ucRemaining_ = std::max(0, ucRemaining_ - static_cast<int>(n));
             return;
         }
         if (st.hidden()) {
-            p_ = findPlainEnd(p_ + 1, end_);
+            p_ = findPlainEnd(p_ + rawCharLength(st.codePage, p_), end_);
             return;
         }
         if (cls == kTab) {
@@ -174,8 +243,10 @@ class Reader {
             return;
         }
         if (cls == kHigh || st.codePage == kSymbolCodePage || pendingLead_) {
-            ++p_;
-            emitByte(c);
+            const size_t n = rawCharLength(st.codePage, p_);
+            for (size_t i = 0; i < n; ++i) {
+                emitByte(*p_++);
+            }
             return;
         }
         flushPending();
@@ -183,6 +254,7 @@ class Reader {
         // the main loop: the state that allowed this run holds for the next.
         // Locals, not members, as output stores may alias members.
         Output& out = target();
+        lineStart(out, false);
         const int uc = top().uc;
         const unsigned char* p = p_;
         for (;;) {
@@ -215,7 +287,7 @@ class Reader {
         }
         if (c == ';') {
             currentFont_->nameDone = true;
-        } else if (currentFont_->name.size() < 15) {
+        } else if (currentFont_->name.size() < kMaxFontName) {
             currentFont_->name.push_back(static_cast<char>(c));
         }
     }
@@ -231,6 +303,12 @@ class Reader {
         }
         ++p_;
         const State& st = top();
+        if (c == '*') {
+            // Only a \* that begins a group makes it ignorable.
+            ignorableNext_ = atGroupStart_;
+            return;
+        }
+        atGroupStart_ = false;
         if (c == '\'') {
             int value = hexByte();
             ignorableNext_ = false;
@@ -249,10 +327,6 @@ class Reader {
                     emitByte(static_cast<unsigned char>(value));
                 }
             }
-            return;
-        }
-        if (c == '*') {
-            ignorableNext_ = true;
             return;
         }
         ignorableNext_ = false;
@@ -327,6 +401,7 @@ class Reader {
 
         bool ignorable = ignorableNext_;
         ignorableNext_ = false;
+        atGroupStart_ = false;
         if (pendingLead_) {
             flushBytes(); // a control word cuts a half-written two-byte character
         }
@@ -337,7 +412,9 @@ class Reader {
             } else if ((st.dest == Dest::SkipToResult && word == "result") ||
                        (st.dest == Dest::SkipToUnicode && word == "ud") ||
                        (st.dest == Dest::SkipToShapeText && word == "shptxt")) {
-                modify().dest = Dest::Text;
+                startText(word == "shptxt" ? kShapeText : kPlainText);
+            } else if (st.dest == Dest::FieldInstruction && word == "fldrslt") {
+                startText(kFieldResult); // a field nested in the instruction
             }
             return;
         }
@@ -411,6 +488,29 @@ class Reader {
             State& st = modify();
             st.toNotes = true;
             st.noteRoot = true;
+        } else if (info.kind == Kind::TextDest && info.arg != kPlainText &&
+                   top().dest == Dest::Text) {
+            startText(info.arg);
+        }
+    }
+
+    // The group's text becomes visible, from a destination of this kind.
+    void startText(uint32_t kind) {
+        flushPending();
+        const bool nested = top().dest == Dest::FieldInstruction;
+        State& st = modify();
+        st.dest = Dest::Text;
+        if (kind == kShapeText) {
+            st.shapeText = true;
+            lineDue_ = &target();
+        } else if (kind == kField) {
+            st.fieldRoot = true;
+            st.nestedMark = nested_.size();
+        } else if (kind == kFieldResult && nested) {
+            st.nestedResult = true;
+        } else if (kind == kFieldResult) {
+            st.resultRoot = true;
+            st.resultStart = target().size();
         }
     }
 
@@ -566,21 +666,30 @@ class Reader {
 
     int codePageOf(int font) const {
         auto it = fonts_.find(font < 0 ? defaultFont_ : font);
-        if (it == fonts_.end()) {
-            return defaultCodePage_;
-        }
-        const Font& f = it->second;
+        return it == fonts_.end() ? defaultCodePage_ : fontCodePage(it->second);
+    }
+
+    // A font's \cpg, else its \fcharset, else what its name says, else the
+    // document's code page.
+    int fontCodePage(const Font& f) const {
         if (f.codePage > 0) {
             return f.codePage;
         }
-        if (f.charset == 2) {
+        std::string_view name(f.name);
+        name.remove_prefix(std::min(name.find_first_not_of(' '), name.size()));
+        if (f.charset == 2 || f.charset < 0) {
             // Only the Symbol font has a known layout; other symbol fonts
             // (Wingdings and the like) fall back to the document's code page.
-            std::string_view name(f.name);
-            name.remove_prefix(std::min(name.find_first_not_of(' '), name.size()));
-            return name.starts_with("Symbol") ? kSymbolCodePage : defaultCodePage_;
+            if (name.starts_with("Symbol")) {
+                return kSymbolCodePage;
+            }
         }
-        int cp = rtf::codePageForCharset(f.charset);
+        int cp = 0;
+        if (f.charset < 0) {
+            cp = rtf::codePageForFontName(name);
+        } else if (f.charset != 2) {
+            cp = rtf::codePageForCharset(f.charset);
+        }
         return cp != 0 ? cp : defaultCodePage_;
     }
 
@@ -602,6 +711,7 @@ class Reader {
     void endCell() {
         flushPending();
         Output& t = target();
+        lineStart(t, true);
         // A cell's last paragraph mark ends the cell, not a line of the row.
         if (lineEndTarget_ == &t && lineEndEnd_ == t.size() && !t.empty() && t.back() == '\n') {
             t.setBack('\t');
@@ -615,6 +725,7 @@ class Reader {
     void endRow() {
         flushPending();
         Output& t = target();
+        lineStart(t, true);
         // The last cell's tab would end the line: a row ends with its line end.
         if (cellTabTarget_ == &t && cellTabEnd_ == t.size() && !t.empty() && t.back() == '\t') {
             t.setBack('\n');
@@ -629,11 +740,13 @@ class Reader {
 
     void emitAscii(char c) {
         flushPending();
+        lineStart(target(), c == '\n');
         target().push_back(c);
     }
 
     void emitAscii(std::string_view s) {
         flushPending();
+        lineStart(target(), false);
         target().append(s);
     }
 
@@ -656,10 +769,11 @@ class Reader {
         flushPending();
         if (cp == 0 || cp == 0x7F || (cp < 0x20 && cp != '\t' && cp != '\n')) {
             if (cp == '\r') {
-                target().push_back('\n');
+                emitAscii('\n');
             }
             return;
         }
+        lineStart(target(), cp == '\n');
         target().appendUtf8(cp);
     }
 
@@ -673,11 +787,11 @@ class Reader {
             flushBytes();
         }
         if (b < 0x20 && !pendingLead_) {
-            // Control bytes are layout, as raw ones are; a tab stays a tab.
-            if (b == '\t') {
-                emitAscii('\t');
-            }
+            controlByte(b);
             return;
+        }
+        if (pendingBytes_.empty()) {
+            lineStart(*t, false);
         }
         pendingBytes_.push_back(static_cast<char>(b));
         pendingCodePage_ = st.codePage;
@@ -686,6 +800,23 @@ class Reader {
             pendingLead_ = false;
         } else {
             pendingLead_ = rtf::isLeadByte(st.codePage, b);
+        }
+    }
+
+    // Control bytes are layout, as raw ones are, but for a tab and a line
+    // end: \'0d and \'0a each end a line, and together they end one.
+    void controlByte(unsigned char b) {
+        Output& t = target();
+        if (b == '\t') {
+            emitAscii('\t');
+        } else if (b == '\r' || b == '\n') {
+            const bool afterCr = b == '\n' && crTarget_ == &t && crEnd_ == t.size();
+            crTarget_ = nullptr;
+            if (!afterCr) {
+                emitAscii('\n');
+                crTarget_ = b == '\r' ? &t : nullptr;
+                crEnd_ = t.size();
+            }
         }
     }
 
@@ -738,6 +869,7 @@ class Reader {
     size_t depth_ = 0;
     int ucRemaining_ = 0;
     bool ignorableNext_ = false;
+    bool atGroupStart_ = false; // nothing but \* yet since the group opened
 
     std::unordered_map<int, Font> fonts_;
     Font* currentFont_ = nullptr;
@@ -748,6 +880,11 @@ class Reader {
 
     Output out_;
     Output notes_;
+    Output nested_;             // results of fields nested in field instructions
+    Output* lineDue_ = nullptr; // the output whose next text begins a line
+    // The output and its size right after the line end of the last \'0d.
+    Output* crTarget_ = nullptr;
+    size_t crEnd_ = 0;
     // Where the last cell tab and the last line end were written, so that a
     // row or cell end can take their place.
     Output* cellTabTarget_ = nullptr;

@@ -75,6 +75,21 @@ struct Recipe {
     std::string message; // on standard error, when the run fails
 };
 
+// A page in a Japanese font that is not embedded, in Shift-JIS codes: its
+// text needs the character maps of Debian's poppler-data.
+std::string japanesePdf() {
+    const std::string content = "BT /F1 12 Tf 72 720 Td <93FA967B8CEA82CC95B68F91> Tj ET";
+    const std::string japan1 = "<< /Registry (Adobe) /Ordering (Japan1) /Supplement 2 >>";
+    return test::makePdfFromObjects({
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 /MediaBox [0 0 612 792] >>",
+        "<< /Type /Page /Parent 2 0 R /Resources << /Font << /F1 5 0 R >> >> /Contents 4 0 R >>",
+        "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
+        "<< /Subtype /Type0 /BaseFont /Mincho /Encoding /90ms-RKSJ-H /DescendantFonts [6 0 R] >>",
+        "<< /Subtype /CIDFontType0 /BaseFont /Mincho /CIDSystemInfo " + japan1 + " >>",
+    });
+}
+
 // Documents made the ways real ones are, each with what the extractor gives.
 std::vector<Recipe> recipes(const TemporaryFolder& dir) {
     const std::string base = makePdf({{"Alpha", "Beta"}, {}, {"Gamma"}});
@@ -99,6 +114,7 @@ std::vector<Recipe> recipes(const TemporaryFolder& dir) {
         {"zero pages", makePdf({}), "", noText},
         {"pages without contents", makePdf({{}, {}}), "", noText},
         {"rotated pages", qpdf(dir, base, "--rotate=+90"), text, ""},
+        {"Japanese font not embedded", japanesePdf(), "日本語の文書", ""},
         {"page tree loop",
          test::makePdfFromObjects({"<< /Type /Catalog /Pages 2 0 R >>",
                                    "<< /Type /Pages /Kids [2 0 R 3 0 R] /Count 2 >>",
