@@ -10,7 +10,9 @@ import json
 import os
 import plistlib
 import re
+import hashlib
 import shlex
+import struct
 import subprocess
 import sys
 import tempfile
@@ -26,6 +28,20 @@ EXECUTABLES = {
     "vantrel-status": ["AppKit"],
     "vantrel-source-extractor": ["PDFKit", "AppKit"],
 }
+
+# The code signature as the linker writes it: an embedded-signature super blob
+# whose code directory hashes every page of the file before the signature.
+LC_CODE_SIGNATURE = 0x1D
+SUPER_BLOB_MAGIC = 0xFADE0CC0
+CODE_DIRECTORY_MAGIC = 0xFADE0C02
+CODE_DIRECTORY_SLOT = 0
+MIN_CODE_DIRECTORY_VERSION = 0x20400  # with the executable segment fields
+HASH_TYPES = {2: ("sha256", 32)}
+# What the agent's process activity leaves in its executable: the selectors it
+# sends and the reason it gives.
+ACTIVITY_STRINGS = ("beginActivityWithOptions:reason:", "endActivity:",
+                    "Monitoring Vantrel's local API")
+PAGE_SIZE_LOG2 = 12
 
 failures = 0
 
@@ -60,6 +76,10 @@ def check_bundle(bundle):
     }
     wrong = [f"{key} is {info.get(key)!r}, not {value!r}" for key, value in expected.items()
              if info.get(key) != value]
+    # The agent probes 127.0.0.1 over plain HTTP, which App Transport Security
+    # allows only with this key.
+    if info.get("NSAppTransportSecurity", {}).get("NSAllowsLocalNetworking") is not True:
+        wrong.append("NSAppTransportSecurity has no NSAllowsLocalNetworking = true")
     identifier = info.get("CFBundleIdentifier", "")
     # Ours, and marked as a development bundle, so it is never taken for Vantrel.
     if not identifier.startswith("dev.vantrel-companions.") or "development" not in identifier:
@@ -82,6 +102,77 @@ def load_commands(headers):
     return re.findall(r"^\s*cmd (LC_\w+)", headers, re.MULTILINE)
 
 
+def code_signature(data):
+    """The (offset, size) of LC_CODE_SIGNATURE's data in a 64-bit Mach-O, or None."""
+    if len(data) < 32 or struct.unpack_from("<I", data, 0)[0] != 0xFEEDFACF:
+        return None
+    count, = struct.unpack_from("<I", data, 16)
+    offset = 32
+    for _ in range(count):
+        if offset + 8 > len(data):
+            return None
+        command, size = struct.unpack_from("<II", data, offset)
+        if command == LC_CODE_SIGNATURE and offset + 16 <= len(data):
+            return struct.unpack_from("<II", data, offset + 8)
+        if size < 8:
+            return None
+        offset += size
+    return None
+
+
+def code_directory(data, start, end):
+    """The code directory's offset in the super blob at data[start:end]; problems as text."""
+    if end > len(data) or end - start < 12:
+        return None, ["the signature lies beyond the end of the file"]
+    magic, length, count = struct.unpack_from(">III", data, start)
+    if magic != SUPER_BLOB_MAGIC or length > end - start or 12 + 8 * count > length:
+        return None, [f"super blob magic {magic:#x}, length {length}, {count} blobs: not an "
+                      "embedded signature"]
+    for index in range(count):
+        slot, offset = struct.unpack_from(">II", data, start + 12 + 8 * index)
+        if slot == CODE_DIRECTORY_SLOT and offset + 88 <= length:
+            return start + offset, []
+    return None, ["no code directory in the signature"]
+
+
+def signature_problems(data, identifier):
+    """What is wrong with the executable's code signature: an empty list when its
+    code directory is well formed, names the identifier and hashes every page
+    of the file up to the signature as it is."""
+    signature = code_signature(data)
+    if signature is None:
+        return ["no LC_CODE_SIGNATURE"]
+    start, size = signature
+    cd, problems = code_directory(data, start, start + size)
+    if cd is None:
+        return problems
+    (magic, length, version, _flags, hash_offset, ident_offset, _special, slots,
+     limit) = struct.unpack_from(">IIIIIIIII", data, cd)
+    hash_size, hash_type, _platform, page_log2 = struct.unpack_from(">BBBB", data, cd + 36)
+    if magic != CODE_DIRECTORY_MAGIC or version < MIN_CODE_DIRECTORY_VERSION:
+        return [f"code directory magic {magic:#x}, version {version:#x}"]
+    if HASH_TYPES.get(hash_type, (None, 0))[1] != hash_size or page_log2 != PAGE_SIZE_LOG2:
+        return [f"hash type {hash_type}, hash size {hash_size}, page size 2^{page_log2}"]
+    if limit != start:
+        problems.append(f"code limit {limit}, but the signature starts at {start}")
+    page = 1 << page_log2
+    if slots != (limit + page - 1) // page or hash_offset + slots * hash_size > length:
+        problems.append(f"{slots} page hashes for a code limit of {limit}")
+        return problems
+    name_end = data.find(b"\0", cd + ident_offset, cd + length)
+    name = data[cd + ident_offset:name_end].decode("utf-8", "replace") if name_end > 0 else None
+    if name != identifier:
+        problems.append(f"identifier {name!r}, not {identifier!r}")
+    algorithm = HASH_TYPES[hash_type][0]
+    for index in range(slots):
+        stored = data[cd + hash_offset + index * hash_size:][:hash_size]
+        page_bytes = data[index * page:min((index + 1) * page, limit)]
+        if hashlib.new(algorithm, page_bytes).digest() != stored:
+            problems.append(f"page {index} (bytes {index * page} to "
+                            f"{min((index + 1) * page, limit) - 1}) does not match its hash")
+    return problems
+
+
 def check_executable(path, frameworks):
     name = os.path.basename(path)
     print(f"== {name}")
@@ -101,7 +192,10 @@ def check_executable(path, frameworks):
     commands = load_commands(headers)
     if build:
         print(f"  ..    platform {build.group(1)}, sdk {build.group(2)}, minos {build.group(3)}")
-    report("LC_CODE_SIGNATURE" in commands, "LC_CODE_SIGNATURE (signed ad hoc by the linker)")
+    with open(path, "rb") as f:
+        problems = signature_problems(f.read(), name)
+    report(not problems, "code signature: a code directory naming the executable, "
+           "every page hash matching the file", "\n".join(problems[:20]))
 
     used = run([OBJDUMP, "--macho", "--dylibs-used", path]).stdout.splitlines()[1:]
     libraries = [line.strip().split(" (")[0] for line in used if line.strip()]
@@ -124,6 +218,13 @@ def check_executable(path, frameworks):
     report(bool(undefined) and not unbound,
            f"all {len(undefined)} undefined symbols bound to a loaded library",
            "\n".join(unbound[:20]))
+
+    if name == "vantrel-status":
+        with open(path, "rb") as f:
+            data = f.read()
+        absent = [text for text in ACTIVITY_STRINGS if text.encode() + b"\0" not in data]
+        report(not absent, "holds a process activity against App Nap",
+               "not in the executable: " + ", ".join(absent))
 
     print(f"  ..    size {os.path.getsize(path)} bytes")
     print(f"  ..    load commands: {' '.join(commands)}")
@@ -182,6 +283,29 @@ def check_canaries(build):
     """The checks can fail: a wrong program is refused where a right one passes."""
     with tempfile.TemporaryDirectory(prefix="check-macos-") as work:
         try_canaries(build, work)
+        try_signature_canary(build)
+
+
+def try_signature_canary(build):
+    """One changed byte before the signature, at the start of the code, in its
+    middle or right before the signature, fails the check the original passes."""
+    with open(os.path.join(build, "Vantrel.app", "Contents", "MacOS", "vantrel-status"), "rb") as f:
+        original = f.read()
+    signature = code_signature(original)
+    if signature is None:
+        report(False, "a changed byte before the signature fails the signature check",
+               "the agent has no signature to change")
+        return
+    header_end = 32 + struct.unpack_from("<I", original, 20)[0]
+    refused = []
+    for offset in (header_end, signature[0] // 2, signature[0] - 1):
+        changed = bytearray(original)
+        changed[offset] ^= 0x01
+        refused.append(bool(signature_problems(bytes(changed), "vantrel-status")))
+    report(not signature_problems(original, "vantrel-status") and all(refused),
+           "a changed byte before the signature fails the signature check",
+           f"control passes: {not signature_problems(original, 'vantrel-status')}, "
+           f"canaries refused: {refused}")
 
 
 def try_canaries(build, work):

@@ -155,9 +155,37 @@ class MacTimer final : public Timer {
     NSTimer* timer;
 };
 
+// A window-less accessory application may be napped, and a napped process's
+// timers slip by minutes; the refresh and with it recovery must not. The
+// activity lasts for the process's life and still lets the Mac sleep.
+id<NSObject> beginMonitoringActivity() {
+    return [[NSProcessInfo processInfo]
+        beginActivityWithOptions:NSActivityUserInitiatedAllowingIdleSystemSleep
+                          reason:@"Monitoring Vantrel's local API"];
+}
+
 class MacApplication final : public Application {
   public:
-    MacApplication() : application([NSApplication sharedApplication]) {}
+    MacApplication()
+        : application([NSApplication sharedApplication]), activity(beginMonitoringActivity()) {
+        // Ended at termination, whether it comes from the menu or from a log-out.
+        id<NSObject> held = activity;
+        terminationObserver = [[NSNotificationCenter defaultCenter]
+            addObserverForName:NSApplicationWillTerminateNotification
+                        object:application
+                         queue:nil
+                    usingBlock:^(NSNotification* notification) {
+                      (void)notification;
+                      [[NSProcessInfo processInfo] endActivity:held];
+                    }];
+    }
+
+    ~MacApplication() override {
+        [[NSNotificationCenter defaultCenter] removeObserver:terminationObserver];
+    }
+
+    MacApplication(const MacApplication&) = delete;
+    MacApplication& operator=(const MacApplication&) = delete;
 
     void setDelegate(ApplicationDelegate* delegate) override {
         // NSApplication holds its delegate weakly; this reference keeps it alive.
@@ -215,6 +243,8 @@ class MacApplication final : public Application {
 
   private:
     NSApplication* application;
+    id<NSObject> activity;
+    id<NSObject> terminationObserver = nil;
     VantrelApplicationDelegate* delegateObject = nil;
 };
 

@@ -52,9 +52,11 @@ class SessionHttpClient final : public HttpClient {
                 // A URL that cannot be formed ends the request before it starts.
                 return;
             }
+            // Never a cached answer: a health answer kept by the session's cache
+            // would say "Running" while the API is down.
             NSMutableURLRequest* urlRequest =
                 [NSMutableURLRequest requestWithURL:url
-                                        cachePolicy:NSURLRequestUseProtocolCachePolicy
+                                        cachePolicy:NSURLRequestReloadIgnoringLocalCacheData
                                     timeoutInterval:request.idleTimeoutSeconds];
             urlRequest.HTTPMethod = @"GET";
 
