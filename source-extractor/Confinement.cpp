@@ -1,0 +1,166 @@
+// Linux: no new privileges, a Landlock ruleset and a seccomp filter.
+#include "Confinement.h"
+
+#include "SanitizerRuntime.h"
+
+#include <array>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <sched.h>
+#include <seccomp.h>
+#include <string_view>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace vantrel::extractor {
+namespace {
+
+// Landlock's interface up to its ABI 6, spelled out here: Debian 12's kernel
+// headers stop at ABI 2, and the kernel takes the structure's size to know
+// which fields a caller knows of.
+struct LandlockRuleset {
+    std::uint64_t handledAccessFs;
+    std::uint64_t handledAccessNet; // ABI 4
+    std::uint64_t scoped;           // ABI 6
+};
+constexpr unsigned landlockAbiVersion = 1U << 0;
+
+constexpr std::uint64_t fsExecute = 1ULL << 0;
+constexpr std::uint64_t fsWriteFile = 1ULL << 1;
+// Bits 2 and 3, reading files and directories, stay allowed. Bits 4 to 12:
+// removing directories and files, making devices, directories, files, sockets,
+// FIFOs and symbolic links.
+constexpr std::uint64_t fsRemoveAndMake = ((1ULL << 13) - 1) & ~((1ULL << 4) - 1);
+constexpr std::uint64_t fsRefer = 1ULL << 13;    // ABI 2: renaming and linking across folders
+constexpr std::uint64_t fsTruncate = 1ULL << 14; // ABI 3
+constexpr std::uint64_t netBindTcp = 1ULL << 0;  // ABI 4
+constexpr std::uint64_t netConnectTcp = 1ULL << 1;
+constexpr std::uint64_t scopeAbstractUnixSocket = 1ULL << 0; // ABI 6
+constexpr std::uint64_t scopeSignal = 1ULL << 1;
+
+// A ruleset with no rules: every right it handles is refused everywhere.
+void restrictWithLandlock() {
+    const long abi = ::syscall(SYS_landlock_create_ruleset, nullptr, 0, landlockAbiVersion);
+    if (abi < 1) {
+        return; // a kernel without Landlock, or with it disabled
+    }
+    LandlockRuleset ruleset{};
+    ruleset.handledAccessFs = fsWriteFile | fsRemoveAndMake;
+    if (!sanitizerRuntime::present) {
+        ruleset.handledAccessFs |= fsExecute;
+    }
+    std::size_t size = offsetof(LandlockRuleset, handledAccessNet);
+    if (abi >= 2) {
+        ruleset.handledAccessFs |= fsRefer;
+    }
+    if (abi >= 3) {
+        ruleset.handledAccessFs |= fsTruncate;
+    }
+    if (abi >= 4) {
+        ruleset.handledAccessNet = netBindTcp | netConnectTcp;
+        size = offsetof(LandlockRuleset, scoped);
+    }
+    if (abi >= 6) {
+        ruleset.scoped = scopeAbstractUnixSocket | scopeSignal;
+        size = sizeof ruleset;
+    }
+    const long fd = ::syscall(SYS_landlock_create_ruleset, &ruleset, size, 0U);
+    if (fd < 0) {
+        return;
+    }
+    ::syscall(SYS_landlock_restrict_self, fd, 0U);
+    ::close(static_cast<int>(fd));
+}
+
+// Refused, not fatal: a library that tries one of these merely fails, and the
+// document still reads. Standard output may itself be a socket the caller
+// handed over; writing to it needs none of these.
+constexpr std::array refusedCalls = {
+    "execve",
+    "execveat",
+    "socket",
+    "socketpair",
+    "connect",
+    "bind",
+    "listen",
+    "accept",
+    "accept4",
+    "ptrace",
+    "process_vm_readv",
+    "process_vm_writev",
+    "mount",
+    "umount2",
+    "pivot_root",
+    "chroot",
+    "open_tree",
+    "move_mount",
+    "fsopen",
+    "fsmount",
+    "fspick",
+    "mount_setattr",
+    "unshare",
+    "setns",
+    "bpf",
+    "perf_event_open",
+    "userfaultfd",
+    "keyctl",
+    "add_key",
+    "request_key",
+    "init_module",
+    "finit_module",
+    "delete_module",
+    "kexec_load",
+    "kexec_file_load",
+    "personality",
+    // io_uring can open sockets without socket().
+    "io_uring_setup",
+    "io_uring_enter",
+    "io_uring_register",
+};
+// What the sanitizer runtime needs of them: its leak checker's ptrace and its
+// symbolizer's execve.
+bool sanitizerNeeds(std::string_view call) {
+    return sanitizerRuntime::present && (call == "ptrace" || call == "execve");
+}
+
+// A new namespace, a user namespace above all, would escape the rest.
+constexpr std::array<std::uint64_t, 7> newNamespaceFlags = {
+    CLONE_NEWNS,   CLONE_NEWCGROUP, CLONE_NEWUTS, CLONE_NEWIPC,
+    CLONE_NEWUSER, CLONE_NEWPID,    CLONE_NEWNET,
+};
+
+void restrictWithSeccomp() {
+    const std::unique_ptr<void, decltype(&seccomp_release)> filter(seccomp_init(SCMP_ACT_ALLOW),
+                                                                   seccomp_release);
+    if (!filter) {
+        return;
+    }
+    for (const char* name : refusedCalls) {
+        const int call = seccomp_syscall_resolve_name(name);
+        if (call != __NR_SCMP_ERROR && !sanitizerNeeds(name)) {
+            seccomp_rule_add(filter.get(), SCMP_ACT_ERRNO(EPERM), call, 0);
+        }
+    }
+    for (const std::uint64_t flag : newNamespaceFlags) {
+        const scmp_arg_cmp hasFlag{0, SCMP_CMP_MASKED_EQ, flag, flag};
+        seccomp_rule_add_array(filter.get(), SCMP_ACT_ERRNO(EPERM), SCMP_SYS(clone), 1, &hasFlag);
+    }
+    // clone3 passes its flags in memory, where a filter cannot look: ENOSYS
+    // sends the C library back to clone, whose flags it can see.
+    seccomp_rule_add(filter.get(), SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0);
+    seccomp_load(filter.get());
+}
+
+} // namespace
+
+void confineProcess() {
+    // Required by both below for an unprivileged process, and irreversible.
+    ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    restrictWithLandlock();
+    restrictWithSeccomp();
+}
+
+} // namespace vantrel::extractor
