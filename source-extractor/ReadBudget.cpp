@@ -10,9 +10,9 @@ namespace {
 
 // At least ten times what the slowest and the largest legitimate documents
 // measured need (see the README).
-constexpr rlim_t cpuSeconds = 120;
+constexpr rlim_t cpuSeconds = 60;
 constexpr rlim_t memoryBase = rlim_t{1} << 30;
-constexpr rlim_t memoryPerFileByte = 40;
+constexpr rlim_t memoryPerFileByte = 64;
 
 // Soft limits only: the inherited hard ones stay. A soft CPU limit equal to
 // the hard one would kill outright, so it stays a second below.
