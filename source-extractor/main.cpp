@@ -22,7 +22,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -115,8 +114,9 @@ int main(int argc, char** argv) {
     messageDescriptor = setStandardErrorAside();
     sanitizerRuntime::reportTo(messageDescriptor);
     readFailureMessage = pdf ? pdfFailureMessage : richTextFailureMessage;
-    std::vector<char> signalStack(1 << 16);
-    // Fields by name: their order differs between Linux and macOS.
+    // For the whole run: the CPU budget may run out at any point. Fields by
+    // name: their order differs between Linux and macOS.
+    static std::array<char, 1 << 16> signalStack;
     stack_t alternate{};
     alternate.ss_sp = signalStack.data();
     alternate.ss_size = signalStack.size();
