@@ -3,13 +3,13 @@
 
 #include "SanitizerRuntime.h"
 
+#include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <sched.h>
-#include <seccomp.h>
+#include <iterator>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -74,91 +74,27 @@ void restrictWithLandlock() {
     ::close(static_cast<int>(fd));
 }
 
-// Refused, not fatal: a library that tries one of these merely fails, and the
-// document still reads. Standard output may itself be a socket the caller
-// handed over; writing to it needs none of these. Numbers known when built:
-// resolving names costs start-up time.
-constexpr std::array refusedCalls = {
-    SCMP_SYS(execve),
-    SCMP_SYS(execveat),
-    SCMP_SYS(socket),
-    SCMP_SYS(socketpair),
-    SCMP_SYS(connect),
-    SCMP_SYS(bind),
-    SCMP_SYS(listen),
-    SCMP_SYS(accept),
-    SCMP_SYS(accept4),
-    SCMP_SYS(ptrace),
-    SCMP_SYS(process_vm_readv),
-    SCMP_SYS(process_vm_writev),
-    SCMP_SYS(mount),
-    SCMP_SYS(umount2),
-    SCMP_SYS(pivot_root),
-    SCMP_SYS(chroot),
-    SCMP_SYS(open_tree),
-    SCMP_SYS(move_mount),
-    SCMP_SYS(fsopen),
-    SCMP_SYS(fsmount),
-    SCMP_SYS(fspick),
-    SCMP_SYS(mount_setattr),
-    SCMP_SYS(unshare),
-    SCMP_SYS(setns),
-    SCMP_SYS(bpf),
-    SCMP_SYS(perf_event_open),
-    SCMP_SYS(userfaultfd),
-    SCMP_SYS(keyctl),
-    SCMP_SYS(add_key),
-    SCMP_SYS(request_key),
-    SCMP_SYS(init_module),
-    SCMP_SYS(finit_module),
-    SCMP_SYS(delete_module),
-    SCMP_SYS(kexec_load),
-    SCMP_SYS(kexec_file_load),
-    SCMP_SYS(personality),
-    // io_uring can open sockets without socket().
-    SCMP_SYS(io_uring_setup),
-    SCMP_SYS(io_uring_enter),
-    SCMP_SYS(io_uring_register),
-};
-// What the sanitizer runtime needs of them: its leak checker's ptrace and its
-// symbolizer's execve.
-bool sanitizerNeeds(int call) {
-    return sanitizerRuntime::present && (call == SCMP_SYS(ptrace) || call == SCMP_SYS(execve));
-}
-
-// A new namespace, a user namespace above all, would escape the rest.
-constexpr std::array<std::uint64_t, 7> newNamespaceFlags = {
-    CLONE_NEWNS,   CLONE_NEWCGROUP, CLONE_NEWUTS, CLONE_NEWIPC,
-    CLONE_NEWUSER, CLONE_NEWPID,    CLONE_NEWNET,
+// The seccomp filter that make-seccomp-filter built with libseccomp when the
+// extractor was built: refusals, not kills, of the calls a parser has no
+// business making.
+constexpr sock_filter seccompProgram[] = {
+#include "SeccompFilterProgram.inc"
 };
 
 void restrictWithSeccomp() {
-    const std::unique_ptr<void, decltype(&seccomp_release)> filter(seccomp_init(SCMP_ACT_ALLOW),
-                                                                   seccomp_release);
-    if (!filter) {
-        return;
-    }
+    std::array<sock_filter, std::size(seccompProgram)> instructions{};
+    std::copy(std::begin(seccompProgram), std::end(seccompProgram), instructions.begin());
+    sock_fprog program{};
+    program.len = static_cast<unsigned short>(instructions.size());
+    program.filter = instructions.data();
     // Kernels that tie it to seccomp would otherwise turn on the speculative
     // store bypass mitigation, which slows every later instruction of the
     // read; it guards secrets inside the process, and this one holds none.
-    seccomp_attr_set(filter.get(), SCMP_FLTATR_CTL_SSB, 1);
-    // A binary tree of the calls: fewer instructions for the kernel to run
-    // and to check when it loads the filter.
-    seccomp_attr_set(filter.get(), SCMP_FLTATR_CTL_OPTIMIZE, 2);
-    for (const int call : refusedCalls) {
-        // A call this architecture lacks is refused by libseccomp, and skipped.
-        if (!sanitizerNeeds(call)) {
-            seccomp_rule_add(filter.get(), SCMP_ACT_ERRNO(EPERM), call, 0);
-        }
+    // Kernels before 4.17 know no such flag.
+    if (::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_SPEC_ALLOW, &program) !=
+        0) {
+        ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0U, &program);
     }
-    for (const std::uint64_t flag : newNamespaceFlags) {
-        const scmp_arg_cmp hasFlag{0, SCMP_CMP_MASKED_EQ, flag, flag};
-        seccomp_rule_add_array(filter.get(), SCMP_ACT_ERRNO(EPERM), SCMP_SYS(clone), 1, &hasFlag);
-    }
-    // clone3 passes its flags in memory, where a filter cannot look: ENOSYS
-    // sends the C library back to clone, whose flags it can see.
-    seccomp_rule_add(filter.get(), SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0);
-    seccomp_load(filter.get());
 }
 
 } // namespace
