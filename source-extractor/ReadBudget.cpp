@@ -11,8 +11,6 @@ namespace {
 // At least ten times what the slowest and the largest legitimate documents
 // measured need (see the README).
 constexpr rlim_t cpuSeconds = 60;
-constexpr rlim_t memoryBase = rlim_t{1} << 30;
-constexpr rlim_t memoryPerFileByte = 64;
 
 // Soft limits only: the inherited hard ones stay. A soft CPU limit equal to
 // the hard one would kill outright, so it stays a second below.
@@ -30,6 +28,9 @@ void lowerCpuLimit() {
 }
 
 #ifdef __linux__
+constexpr rlim_t memoryBase = rlim_t{1} << 30;
+constexpr rlim_t memoryPerFileByte = 64;
+
 // The data limit counts what the readers allocate, not the mapped document
 // nor the libraries' code.
 void lowerMemoryLimit(std::uint64_t fileSize) {
