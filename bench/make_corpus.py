@@ -246,6 +246,35 @@ def large_html(out):
     )
 
 
+def repeated_body(source, out, open_end, close_start, target_bytes):
+    """`source` with the part between `open_end` and `close_start` repeated
+    until the file holds at least `target_bytes`: a larger document of the
+    same kind, written by streaming, for the extractor's budget."""
+    data = source.read_bytes()
+    head, body, tail = data[:open_end], data[open_end:close_start], data[close_start:]
+    copies = max(1, -(-(target_bytes - len(head) - len(tail)) // len(body)))
+    with out.open("wb") as f:
+        f.write(head)
+        for _ in range(copies):
+            f.write(body)
+        f.write(tail)
+
+
+def huge_html(large_html_path, out, target_bytes):
+    """The joined R manuals' body over and over, in one page."""
+    data = large_html_path.read_bytes()
+    open_end = data.index(b"<body>") + len(b"<body>")
+    repeated_body(large_html_path, out, open_end, data.rindex(b"</body>"), target_bytes)
+
+
+def huge_rtf(large_rtf_path, out, target_bytes):
+    """LibreOffice's large RTF with its paragraphs and pictures over and
+    over: everything after the header's last table (the first paragraph on)
+    up to the document's closing brace."""
+    data = large_rtf_path.read_bytes()
+    repeated_body(large_rtf_path, out, data.index(b"\\pard"), data.rindex(b"}"), target_bytes)
+
+
 def many_pages_pdf(path, pages, rng):
     """A plain PDF of `pages` pages of four lines each, in one Helvetica font."""
     objects = [b"<< /Type /Catalog /Pages 2 0 R >>",
@@ -321,6 +350,10 @@ def build(work):
         large_pdf.unlink()
     large_pdf.symlink_to(LARGE_PDF)
 
+    # The largest legitimate documents the extractor's budget is set by.
+    huge_html(work / "p-large.html", work / "b-huge.html", 280_000_000)
+    huge_rtf(work / "p-large.rtf", work / "b-huge.rtf", 130_000_000)
+
     # The same kind of page 1,000 and 10,000 times: time and memory should grow linearly.
     for pages in (1000, 10000):
         many_pages_pdf(work / f"p-pages-{pages}.pdf", pages, random.Random(pages))
@@ -333,6 +366,8 @@ def build(work):
     add("p-small.rtf", "perf", "rtf", ENGLISH + WESTERN[:3], "LibreOffice")
     add("p-large.html", "perf", "html", note="R manuals as one page (r-doc-html)")
     add("p-small.html", "perf", "html", ENGLISH + WESTERN[:2], "pandoc")
+    add("b-huge.html", "budget", "html", note="R manuals over and over, 280 MB")
+    add("b-huge.rtf", "budget", "rtf", note="the large RTF's body over and over, 130 MB")
     add("q-western-lo.rtf", "quality", "rtf", western, "LibreOffice, \\uN with \\'hh fallback")
     add("q-western-cp1252.rtf", "quality", "rtf", western, "\\ansicpg1252 \\'hh only")
     add("q-multi-lo.rtf", "quality", "rtf", every, "LibreOffice, all scripts")

@@ -17,6 +17,7 @@ import argparse
 import json
 import os
 import re
+import resource
 import shutil
 import signal
 import statistics
@@ -47,6 +48,11 @@ PERF_TOOLS = {"pdf": ["ours", "pdftotext", "mutool"], "rtf": ["ours", "unrtf"],
 QUALITY_TOOLS = {"pdf": ["ours", "pdftotext", "mutool"], "rtf": ["ours", "unrtf", "pandoc-rtf"],
                  "html": ["ours", "lynx", "w3m", "html2text", "pandoc-html"]}
 TIMEOUT = 300
+# The extractor's budget as source-extractor/ReadBudget.cpp sets it (keep the
+# two in step): CPU seconds, and data bytes for a document of `size` bytes.
+BUDGET_CPU_SECONDS = 60
+def budget_memory(size):
+    return (1 << 30) + 64 * size
 # Seconds of timed runs allowed per tool and input: a very slow tool gets
 # fewer runs (at least one) so that the whole benchmark stays bounded.
 BUDGET_PER_TOOL = 90.0
@@ -263,6 +269,36 @@ def measure_quality(bench, files):
     return rows, goals
 
 
+def measure_budget(bench, files):
+    """Ours once on each of the largest and slowest inputs, with its CPU time
+    and peak RSS, under inherited limits of a tenth of its budget: the budget
+    holds ten times what a legitimate document needs when it still reads."""
+    rows, goals = [], []
+    rss_file = bench.scratch / "rss.txt"
+    for entry in files:
+        cpu = BUDGET_CPU_SECONDS // 10
+        data = budget_memory(entry["bytes"]) // 10
+
+        def tenth():
+            resource.setrlimit(resource.RLIMIT_CPU, (cpu, cpu + 1))
+            resource.setrlimit(resource.RLIMIT_DATA, (data, data))
+
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        argv = [GNU_TIME, "-f", "%M", "-o", str(rss_file)] + bench.command("ours", str(bench.corpus / entry["file"]))
+        code = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              env=bench.env, preexec_fn=tenth, timeout=TIMEOUT).returncode
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        used = (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
+        lines = rss_file.read_text().split()
+        rss = int(lines[-1]) / 1024 if lines and lines[-1].isdigit() else None
+        ok = code == 0
+        goals.append((entry["file"], "reads under a tenth of its budget", f"exit {code}", ok))
+        rows.append([entry["file"], fmt_size(entry["bytes"]), code, f"{used:.2f} s",
+                     f"{rss:.1f}" if rss else "-", f"{BUDGET_CPU_SECONDS} s",
+                     f"{budget_memory(entry['bytes']) / 2**20:.0f}", f"{cpu} s / {data / 2**20:.0f}", verdict(ok)])
+    return rows, goals
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--extractor", required=True)
@@ -300,6 +336,9 @@ def main():
     log("measure: scoring text quality")
     quality_rows, quality_goals = measure_quality(bench, [f for f in files if f["kind"] == "quality"])
     goals = performance_goals(perf_files, results)
+    log("measure: the budget on the largest and slowest inputs")
+    budget_rows, budget_goals = measure_budget(
+        bench, [f for f in files if f["kind"] == "budget" or f["file"] == "p-large.pdf"])
 
     out = []
     rows = []
@@ -326,7 +365,12 @@ def main():
     out.append("Text quality (word recall and precision against the known text)")
     print_table(quality_rows, ["document", "made by", "tool", "exit", "recall", "precision", "goal (ours)"], out)
     out.append("")
-    all_goals = goals + quality_goals
+    out.append("Budget (ours once, under inherited limits of a tenth of the budget; MiB = 2^20 bytes;"
+               " CPU = user + system)")
+    print_table(budget_rows, ["input", "size", "exit", "CPU", "peak RSS", "CPU budget",
+                              "data budget", "limits run", "goal"], out)
+    out.append("")
+    all_goals = goals + quality_goals + budget_goals
     failed = [g for g in all_goals if not g[3]]
     out.append(f"Goals: {len(all_goals) - len(failed)} PASS, {len(failed)} FAIL"
                f" (measured in {time.monotonic() - started:.0f} s)")

@@ -31,21 +31,27 @@ void assignText(void* context, const char* utf8, std::size_t size) {
 
 } // namespace
 
-std::optional<std::string> pdfEngineReadText(const std::string& path) {
-    const auto read = reinterpret_cast<VantrelReadPdfText>(
+VantrelReadPdfText loadPdfEngine() {
+    return reinterpret_cast<VantrelReadPdfText>(
         engineEntry(VANTREL_PDF_ENGINE_FILE, VANTREL_PDF_ENGINE_ENTRY));
+}
+
+VantrelHtmlToText loadHtmlEngine() {
+    return reinterpret_cast<VantrelHtmlToText>(
+        engineEntry(VANTREL_HTML_ENGINE_FILE, VANTREL_HTML_ENGINE_ENTRY));
+}
+
+std::optional<std::string> pdfEngineReadText(VantrelReadPdfText read, const std::string& path) {
     std::string text;
-    if (read == nullptr || read(path.c_str(), assignText, &text) != 1) {
+    if (read(path.c_str(), assignText, &text) != 1) {
         return std::nullopt;
     }
     return text;
 }
 
-std::optional<std::string> htmlEngineToText(std::string_view html) {
-    const auto convert = reinterpret_cast<VantrelHtmlToText>(
-        engineEntry(VANTREL_HTML_ENGINE_FILE, VANTREL_HTML_ENGINE_ENTRY));
+std::optional<std::string> htmlEngineToText(VantrelHtmlToText convert, std::string_view html) {
     std::string text;
-    if (convert == nullptr || convert(html.data(), html.size(), assignText, &text) != 1) {
+    if (convert(html.data(), html.size(), assignText, &text) != 1) {
         return std::nullopt;
     }
     return text;

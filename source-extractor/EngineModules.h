@@ -31,10 +31,17 @@ typedef int (*VantrelHtmlToText)(const char* html, std::size_t size, VantrelText
 
 namespace vantrel::extractor {
 
-// Through the PDF engine; nothing when it cannot be loaded or the document opened.
-std::optional<std::string> pdfEngineReadText(const std::string& path);
+// Loading and calling are apart so that the process can confine itself in
+// between: every module is loaded before the first byte of a document is parsed.
 
-// Through the HTML engine; nothing when it cannot be loaded or no document made.
-std::optional<std::string> htmlEngineToText(std::string_view html);
+// The engines' entry points; null when the module cannot be loaded.
+VantrelReadPdfText loadPdfEngine();
+VantrelHtmlToText loadHtmlEngine();
+
+// Through the PDF engine; nothing when the document cannot be opened.
+std::optional<std::string> pdfEngineReadText(VantrelReadPdfText read, const std::string& path);
+
+// Through the HTML engine; nothing when no document can be made.
+std::optional<std::string> htmlEngineToText(VantrelHtmlToText convert, std::string_view html);
 
 } // namespace vantrel::extractor

@@ -24,11 +24,18 @@ bool isReadableRegularFile(const std::string& path) {
 
 } // namespace
 
-std::optional<std::string> readPDFText(const std::string& path) {
+std::optional<std::string> readPDFText(const std::string& path, void (*beforeParsing)()) {
     if (!isReadableRegularFile(path)) {
         return std::nullopt;
     }
-    return pdfEngineReadText(path);
+    const VantrelReadPdfText read = loadPdfEngine();
+    if (read == nullptr) {
+        return std::nullopt;
+    }
+    if (beforeParsing != nullptr) {
+        beforeParsing();
+    }
+    return pdfEngineReadText(read, path);
 }
 
 } // namespace vantrel::extractor

@@ -16,15 +16,20 @@ bool looksLikeRtf(std::string_view content) {
 
 } // namespace
 
-std::optional<std::string> readRichText(const std::string& path) {
+std::optional<std::string> readRichText(const std::string& path, void (*beforeParsing)()) {
     const auto content = FileContent::read(path);
     if (!content) {
         return std::nullopt;
     }
-    if (looksLikeRtf(content->bytes())) {
-        return rtfToText(content->bytes());
+    const bool rtf = looksLikeRtf(content->bytes());
+    const VantrelHtmlToText convert = rtf ? nullptr : loadHtmlEngine();
+    if (!rtf && convert == nullptr) {
+        return std::nullopt;
     }
-    return htmlEngineToText(content->bytes());
+    if (beforeParsing != nullptr) {
+        beforeParsing();
+    }
+    return rtf ? rtfToText(content->bytes()) : htmlEngineToText(convert, content->bytes());
 }
 
 } // namespace vantrel::extractor

@@ -2,21 +2,26 @@
 // Writes the document's text as UTF-8 to standard output and exits 0, or
 // writes one fixed message to standard error and exits 1.
 #include "BlankText.h"
+#include "Confinement.h"
 #include "PathExtension.h"
 #include "PdfText.h"
+#include "ReadBudget.h"
 #include "RichText.h"
+#include "SanitizerRuntime.h"
 #include "StandardStreams.h"
 
 #include <algorithm>
 #include <array>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -34,24 +39,23 @@ constexpr std::string_view noTextMessage = "The selected source contains no impo
 constexpr std::string_view pdfExtension = "pdf";
 constexpr std::array<std::string_view, 3> richTextExtensions = {"rtf", "html", "htm"};
 
-[[noreturn]] void fail(std::string_view message) {
-    writeAll(STDERR_FILENO, message);
+[[noreturn]] void fail(std::string_view message, int descriptor = STDERR_FILENO) {
+    writeAll(descriptor, message);
     std::exit(1);
 }
 
-// A rich-text document is mapped, not copied; if it shrinks while it is read,
-// the access past its new end raises SIGBUS. That is a failed read, not a crash.
-void failReadOnBusError(int) {
-    (void)!::write(STDERR_FILENO, richTextFailureMessage.data(), richTextFailureMessage.size());
-    ::_exit(1);
-}
+// What the signal handlers write, and where: set before any is installed.
+// Descriptor 2 points at the null device while a reader runs.
+int messageDescriptor = STDERR_FILENO;
+std::string_view readFailureMessage;
 
-// poppler is not ours, and a damaged document may still crash it. That is a
-// document that cannot be read: the PDF message, not a death by a signal. Only
-// write and the raw exit are safe here (a sanitizer's exit hook would take
-// locks that the crash may hold); the alternate stack serves a stack overflow.
-void failPdfOnCrash(int) {
-    (void)!::write(STDERR_FILENO, pdfFailureMessage.data(), pdfFailureMessage.size());
+// A document's read that ends by a signal is a failed read, not a crash: the
+// CPU budget spent (SIGXCPU), a mapped rich-text document that shrank while
+// read (SIGBUS), or a crash inside poppler, which is not ours. Only write and
+// the raw exit are safe here (a sanitizer's exit hook would take locks that
+// the crash may hold); the alternate stack serves a stack overflow.
+void failReadOnSignal(int) {
+    (void)!::write(messageDescriptor, readFailureMessage.data(), readFailureMessage.size());
 #ifdef SYS_exit_group
     // Linux: the system call itself, which no sanitizer intercepts.
     ::syscall(SYS_exit_group, 1);
@@ -62,13 +66,28 @@ void failPdfOnCrash(int) {
 
 constexpr std::array<int, 5> crashSignals = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 
-void handleCrashSignals(void (*handler)(int)) {
+void handle(int signal, void (*handler)(int)) {
     struct sigaction action {};
     action.sa_handler = handler;
     action.sa_flags = SA_ONSTACK;
     sigemptyset(&action.sa_mask);
-    for (const int signal : crashSignals) {
-        ::sigaction(signal, &action, nullptr);
+    ::sigaction(signal, &action, nullptr);
+}
+
+std::uint64_t fileSize(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && info.st_size > 0
+               ? static_cast<std::uint64_t>(info.st_size)
+               : 0;
+}
+
+// Reads the document, confining the process once its reader is ready. An
+// allocation refused under the memory budget is a failed read.
+std::optional<std::string> readDocument(bool pdf, const std::string& source) {
+    try {
+        return pdf ? readPDFText(source, confineProcess) : readRichText(source, confineProcess);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
     }
 }
 
@@ -86,41 +105,44 @@ int main(int argc, char** argv) {
     }
     const std::string source = argv[2];
     const std::string extensionName = lowercasedPathExtension(source);
-    std::string extracted;
-
-    if (extensionName == pdfExtension) {
-        std::vector<char> crashStack(1 << 16);
-        // Fields by name: their order differs between Linux and macOS.
-        stack_t alternate{};
-        alternate.ss_sp = crashStack.data();
-        alternate.ss_size = crashStack.size();
-        ::sigaltstack(&alternate, nullptr);
-        handleCrashSignals(failPdfOnCrash);
-        std::optional<std::string> text = readPDFText(source);
-        handleCrashSignals(SIG_DFL);
-        stack_t off{};
-        off.ss_flags = SS_DISABLE;
-        ::sigaltstack(&off, nullptr);
-        if (!text) {
-            fail(pdfFailureMessage);
-        }
-        extracted = std::move(*text);
-    } else if (std::find(richTextExtensions.begin(), richTextExtensions.end(), extensionName) !=
-               richTextExtensions.end()) {
-        std::signal(SIGBUS, failReadOnBusError);
-        std::optional<std::string> text = readRichText(source);
-        std::signal(SIGBUS, SIG_DFL);
-        if (!text) {
-            fail(richTextFailureMessage);
-        }
-        extracted = std::move(*text);
-    } else {
+    const bool pdf = extensionName == pdfExtension;
+    if (!pdf && std::find(richTextExtensions.begin(), richTextExtensions.end(), extensionName) ==
+                    richTextExtensions.end()) {
         fail(unsupportedTypeMessage);
     }
 
-    if (isBlank(extracted)) {
-        fail(noTextMessage);
+    messageDescriptor = setStandardErrorAside();
+    sanitizerRuntime::reportTo(messageDescriptor);
+    readFailureMessage = pdf ? pdfFailureMessage : richTextFailureMessage;
+    // For the whole run: the CPU budget may run out at any point. Fields by
+    // name: their order differs between Linux and macOS.
+    static std::array<char, 1 << 16> signalStack;
+    stack_t alternate{};
+    alternate.ss_sp = signalStack.data();
+    alternate.ss_size = signalStack.size();
+    ::sigaltstack(&alternate, nullptr);
+    // Kept to the end: the budget also covers writing the text out.
+    handle(SIGXCPU, failReadOnSignal);
+    if (pdf) {
+        for (const int signal : crashSignals) {
+            handle(signal, failReadOnSignal);
+        }
+    } else {
+        handle(SIGBUS, failReadOnSignal);
+    }
+    applyReadBudget(fileSize(source));
+
+    std::optional<std::string> text = readDocument(pdf, source);
+    // Past the read, a crash is our own fault and shows as one.
+    for (const int signal : crashSignals) {
+        handle(signal, SIG_DFL);
+    }
+    if (!text) {
+        fail(readFailureMessage, messageDescriptor);
+    }
+    if (isBlank(*text)) {
+        fail(noTextMessage, messageDescriptor);
     }
     // Success only once every byte has been written: a short write is a failure.
-    return writeAll(STDOUT_FILENO, extracted) ? 0 : 1;
+    return writeAll(STDOUT_FILENO, *text) ? 0 : 1;
 }

@@ -10,7 +10,10 @@
 
 namespace vantrel::extractor {
 
-std::optional<std::string> readPDFText(const std::string& path) {
+std::optional<std::string> readPDFText(const std::string& path, void (*beforeParsing)()) {
+    if (beforeParsing != nullptr) {
+        beforeParsing();
+    }
     @autoreleasepool {
         NSURL* url = documentURL(path);
         PDFDocument* document = url == nil ? nil : [[PDFDocument alloc] initWithURL:url];

@@ -7,7 +7,10 @@
 
 namespace vantrel::extractor {
 
-std::optional<std::string> readRichText(const std::string& path) {
+std::optional<std::string> readRichText(const std::string& path, void (*beforeParsing)()) {
+    if (beforeParsing != nullptr) {
+        beforeParsing();
+    }
     @autoreleasepool {
         NSURL* url = documentURL(path);
         if (url == nil) {

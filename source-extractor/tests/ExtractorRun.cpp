@@ -11,15 +11,17 @@ namespace vantrel::extractor::test {
 using namespace std::chrono_literals;
 
 RunResult runExtractor(const std::vector<std::string>& arguments, Output output,
-                       const std::function<void(pid_t)>& whileRunning) {
+                       const std::function<void(pid_t)>& whileRunning, const std::string& limits,
+                       const std::string& program) {
     const vantrel::test::TemporaryFolder folder;
     const auto errors = folder.path() / "errors";
     // The shell sets the limit and the redirections, then becomes the extractor.
-    std::string script = "ulimit -t 60 && exec \"$0\" \"$@\" 2>\"$EXTRACTOR_ERRORS\"";
+    std::string script = "ulimit -t 60 && " + (limits.empty() ? "" : limits + " && ") +
+                         "exec \"$0\" \"$@\" 2>\"$EXTRACTOR_ERRORS\"";
     if (output == Output::fullDevice) {
         script += " >/dev/full";
     }
-    std::vector<std::string> argv{"/bin/sh", "-c", script, EXTRACTOR_PATH};
+    std::vector<std::string> argv{"/bin/sh", "-c", script, program};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     vantrel::test::ChildProcess child(argv, {{"EXTRACTOR_ERRORS", errors.string()}},
                                       vantrel::test::ChildProcess::Errors::discarded);

@@ -22,8 +22,11 @@ enum class Output { pipe, closedPipe, fullDevice };
 // Runs the built extractor with these arguments (not counting its own path),
 // under a CPU limit so that a run looping for ever fails its test.
 // `whileRunning`, if given, is called with the child's pid once it has started.
+// `limits`, shell commands such as "ulimit -d 1000", lower its limits further;
+// `program` replaces the built extractor.
 RunResult runExtractor(const std::vector<std::string>& arguments, Output output = Output::pipe,
-                       const std::function<void(pid_t)>& whileRunning = {});
+                       const std::function<void(pid_t)>& whileRunning = {},
+                       const std::string& limits = "", const std::string& program = EXTRACTOR_PATH);
 
 // The messages the extractor ends with when it gives no text.
 inline const std::string pdfFailure = "The selected PDF could not be read.\n";
