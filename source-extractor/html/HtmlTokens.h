@@ -27,7 +27,7 @@ struct Doctype {
 enum class TextState { Data, RcData, RawText, ScriptData, PlainText };
 
 class TokenSink {
-public:
+  public:
     virtual ~TokenSink() = default;
     // Tag names are lower-cased; duplicate attributes are already dropped.
     virtual void startTag(std::string_view name, std::span<const Attribute> attributes,
