@@ -229,6 +229,7 @@ void TextLayout::lineBreak() {
 }
 
 void TextLayout::beginContent() {
+    startsOnNewLine_ = startsOnNewLine_ || (out_.empty() && pendingBreaks_ > 0);
     if (pendingBreaks_ > 0 && !out_.empty()) {
         int owed = pendingBreaks_;
         for (auto it = out_.rbegin(); owed > 0 && it != out_.rend() && *it == '\n'; ++it) {
@@ -357,6 +358,9 @@ void TextLayout::startCell(Frame& frame) {
 void TextLayout::open(std::string_view name, std::span<const Attribute> attributes, bool foreign) {
     Frame frame;
     if (hidden_ > 0) {
+        // Hidden with its parent, even should the parent close first.
+        ++hidden_;
+        frame.undo = kUndoHidden;
         frames_.push_back(frame);
         return;
     }
@@ -491,22 +495,33 @@ void TextLayout::text(std::string_view utf8) {
 }
 
 TextLayout::Mark TextLayout::mark() const {
-    return {out_.size(), absorbing_ ? 0 : pendingBreaks_, pendingSpace_, hidden_ > 0};
+    return {out_.size(), pendingBreaks_, pendingSpace_, hidden_ > 0};
 }
 
 // What a table moved out goes where the table began: joined to the text
 // before it as a browser joins it, and on a line before the table's own.
-void TextLayout::insertAt(const Mark& mark, std::string_view text) {
+void TextLayout::insertAt(const Mark& mark, std::string_view text, bool ownLine) {
     while (!text.empty() && text.back() == '\n') {
         text.remove_suffix(1);
     }
     if (mark.hidden || text.empty() || mark.offset > out_.size()) {
         return;
     }
+    if (mark.offset == out_.size()) {
+        // Nothing shown since the table began: written as its content would
+        // have been then (after an open item's marker too), and the table,
+        // a block, ends the line.
+        pendingBreaks_ = ownLine ? std::max(mark.breaksOwed, 1) : mark.breaksOwed;
+        pendingSpace_ = mark.spaceOwed;
+        beginContent();
+        out_ += text;
+        pendingBreaks_ = 1;
+        return;
+    }
     std::string piece;
     if (mark.offset > 0 && out_[mark.offset - 1] != '\n') {
-        if (mark.breaksOwed > 0) {
-            piece.append(static_cast<std::size_t>(mark.breaksOwed), '\n');
+        if (mark.breaksOwed > 0 || ownLine) {
+            piece.append(static_cast<std::size_t>(std::max(mark.breaksOwed, 1)), '\n');
         } else if (mark.spaceOwed) {
             piece += ' ';
         }

@@ -40,11 +40,14 @@ class TextLayout {
     void text(std::string_view utf8);
 
     Mark mark() const;
-    // Writes text that belongs before a table at the table's mark.
-    void insertAt(const Mark& mark, std::string_view text);
+    // Writes text that belongs before a table at the table's mark; on a line
+    // of its own, or joined to the text before it.
+    void insertAt(const Mark& mark, std::string_view text, bool ownLine);
 
     // The text, ending in exactly one line end, or empty.
     std::string finish();
+    // Whether the text began with a block, so that it starts a line.
+    bool startsOnNewLine() const { return startsOnNewLine_; }
 
   private:
     enum Undo : std::uint8_t {
@@ -99,6 +102,7 @@ class TextLayout {
     bool pendingSpace_ = false;
     bool absorbing_ = false; // a cell or item has begun but shown nothing yet
     bool prefixHasMarker_ = false;
+    bool startsOnNewLine_ = false;
 };
 
 } // namespace vantrel::extractor::html

@@ -536,7 +536,7 @@ void TreeBuilder::afterHead(Token& t) {
         case Tag::Template:
         case Tag::Title: {
             // Into the head after all, which is closed again behind it.
-            push({hashName("head"), headId_, 0, Tag::Head, Ns::Html, true, false});
+            push({hashName("head"), headId_, 0, 1, Tag::Head, Ns::Html, false});
             main_.open("head", {}, false);
             inHead(t);
             for (std::size_t i = stack_.size(); i-- > 0;) {
@@ -1177,6 +1177,9 @@ void TreeBuilder::inForeign(Token& t) {
     if (t.type == TokenType::Characters) {
         std::string_view text = t.text;
         t.text = {};
+        if (leadingSpace(text) != text.size()) {
+            framesetOk_ = false;
+        }
         for (std::size_t nul = text.find('\0'); !text.empty(); nul = text.find('\0')) {
             insertText(text.substr(0, nul));
             if (nul == std::string_view::npos) {
@@ -1300,7 +1303,7 @@ bool TreeBuilder::insertHtml(std::string_view name, Tag tag, std::span<const Att
     }
     const std::uint16_t slot = placeSlot();
     TextLayout& layout = layoutOf(slot);
-    const OpenElement element{hashName(name), ++lastId_, slot, tag, Ns::Html, true, false};
+    const OpenElement element{hashName(name), ++lastId_, slot, 1, tag, Ns::Html, false};
     if (tag == Tag::Table) {
         tables_.push_back(
             {element.id, static_cast<std::uint32_t>(stack_.size()), slot, 0, layout.mark()});
@@ -1330,7 +1333,7 @@ bool TreeBuilder::insertForeign(const Token& t, Ns ns) {
         }
     }
     layoutOf(slot).open(t.name, t.attributes, true);
-    push({hashName(t.name), ++lastId_, slot, t.tag, ns, true, htmlPoint});
+    push({hashName(t.name), ++lastId_, slot, 1, t.tag, ns, htmlPoint});
     return true;
 }
 
@@ -1392,7 +1395,7 @@ void TreeBuilder::popCurrent() {
     if (element.ns == Ns::Html) {
         --counts_[static_cast<std::size_t>(element.tag)];
     }
-    if (element.inLayout) {
+    for (std::uint16_t i = 0; i < element.frames; ++i) {
         layoutOf(element.slot).close();
     }
     if (!tables_.empty() && tables_.back().id == element.id) {
@@ -1407,8 +1410,9 @@ void TreeBuilder::finishTable() {
     if (table.fosterSlot == 0) {
         return;
     }
-    const std::string text = fostered_[table.fosterSlot - 1]->finish();
-    layoutOf(table.slot).insertAt(table.mark, text);
+    TextLayout& fostered = *fostered_[table.fosterSlot - 1];
+    const bool ownLine = fostered.startsOnNewLine();
+    layoutOf(table.slot).insertAt(table.mark, fostered.finish(), ownLine);
     if (table.fosterSlot == fostered_.size()) {
         fostered_.pop_back();
     }
@@ -1431,15 +1435,26 @@ void TreeBuilder::popUntilIndex(std::size_t index) {
 }
 
 // An element leaves the stack out of order (misnested formatting, the head
-// reopened for a late <title>, a form closed from inside).
+// reopened for a late <title>, a form closed from inside). What is still open
+// inside it stays inside it, so its layout frame closes with the element
+// above it.
 void TreeBuilder::removeFromStack(std::size_t index) {
+    if (index + 1 == stack_.size()) {
+        popCurrent();
+        return;
+    }
     const OpenElement element = stack_[index];
-    if (element.inLayout) {
+    OpenElement& above = stack_[index + 1];
+    if (above.slot == element.slot && above.frames + element.frames < 0xFFFF) {
+        above.frames = static_cast<std::uint16_t>(above.frames + element.frames);
+    } else {
         std::size_t frame = 0;
         for (std::size_t i = 0; i < index; ++i) {
-            frame += (stack_[i].inLayout && stack_[i].slot == element.slot) ? 1 : 0;
+            frame += stack_[i].slot == element.slot ? stack_[i].frames : 0;
         }
-        layoutOf(element.slot).closeAt(frame);
+        for (std::uint16_t i = 0; i < element.frames; ++i) {
+            layoutOf(element.slot).closeAt(frame);
+        }
     }
     if (element.ns == Ns::Html) {
         --counts_[static_cast<std::size_t>(element.tag)];
@@ -1783,7 +1798,7 @@ void TreeBuilder::adoptOnce(std::size_t fi, std::size_t feIndex, std::size_t fb)
     copy.index = static_cast<std::uint32_t>(fb + 1);
     const std::string_view name = formattingName(copy.tag);
     insertIntoStack(fb + 1,
-                    {hashName(name), copy.id, stack_[fb].slot, copy.tag, Ns::Html, false, false});
+                    {hashName(name), copy.id, stack_[fb].slot, 0, copy.tag, Ns::Html, false});
     formatting_.insert(formatting_.begin() +
                            static_cast<std::ptrdiff_t>(std::min(bookmark, formatting_.size())),
                        copy);

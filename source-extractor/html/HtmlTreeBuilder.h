@@ -83,10 +83,11 @@ class TreeBuilder final : public TokenSink {
     struct OpenElement {
         std::uint64_t nameHash;
         std::uint32_t id;
-        std::uint16_t slot; // the layout it was written to
+        std::uint16_t slot;   // the layout it was written to
+        std::uint16_t frames; // layout frames it closes: its own, and those of
+                              // elements taken off the stack beneath it
         Tag tag;
         Ns ns;
-        bool inLayout;             // has a frame in that layout
         bool htmlIntegrationPoint; // MathML annotation-xml holding HTML
     };
 
