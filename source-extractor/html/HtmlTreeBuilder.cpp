@@ -1068,6 +1068,9 @@ void TreeBuilder::inBodyEndForm() {
 
 void TreeBuilder::anyOtherEndTag(const Token& t) {
     const std::uint64_t hash = hashName(t.name);
+    if (counts_[countIndex(t.tag, hash)] == 0) {
+        return; // no such element open: nothing to search for
+    }
     for (std::size_t i = stack_.size(); i-- > 0;) {
         const OpenElement& node = stack_[i];
         if (node.ns == Ns::Html && node.tag == t.tag && node.nameHash == hash) {
@@ -1382,7 +1385,7 @@ void TreeBuilder::rawText(const Token& t, TextState state) {
 void TreeBuilder::push(const OpenElement& element) {
     stack_.push_back(element);
     if (element.ns == Ns::Html) {
-        ++counts_[static_cast<std::size_t>(element.tag)];
+        ++counts_[countIndex(element.tag, element.nameHash)];
     }
 }
 
@@ -1393,7 +1396,7 @@ void TreeBuilder::popCurrent() {
     const OpenElement element = stack_.back();
     stack_.pop_back();
     if (element.ns == Ns::Html) {
-        --counts_[static_cast<std::size_t>(element.tag)];
+        --counts_[countIndex(element.tag, element.nameHash)];
     }
     for (std::uint16_t i = 0; i < element.frames; ++i) {
         layoutOf(element.slot).close();
@@ -1457,7 +1460,7 @@ void TreeBuilder::removeFromStack(std::size_t index) {
         }
     }
     if (element.ns == Ns::Html) {
-        --counts_[static_cast<std::size_t>(element.tag)];
+        --counts_[countIndex(element.tag, element.nameHash)];
     }
     stack_.erase(stack_.begin() + static_cast<std::ptrdiff_t>(index));
     shiftIndexes(index + 1, -1);
@@ -1467,7 +1470,7 @@ void TreeBuilder::insertIntoStack(std::size_t index, const OpenElement& element)
     shiftIndexes(index, 1);
     stack_.insert(stack_.begin() + static_cast<std::ptrdiff_t>(index), element);
     if (element.ns == Ns::Html) {
-        ++counts_[static_cast<std::size_t>(element.tag)];
+        ++counts_[countIndex(element.tag, element.nameHash)];
     }
 }
 

@@ -204,8 +204,12 @@ class TreeBuilder final : public TokenSink {
     std::vector<Formatting> formatting_;
     std::vector<OpenTable> tables_;
     std::vector<Mode> templateModes_;
-    std::vector<std::uint32_t> counts_ = std::vector<std::uint32_t>(256, 0); // HTML elements by tag
-    std::string pendingTableText_;
+    // Open HTML elements by tag, and those of other names by a bucket of their
+    // name, so that searches for what is not open cost nothing.
+    static std::size_t countIndex(Tag tag, std::uint64_t nameHash) {
+        return tag == Tag::Other ? 256 + (nameHash & 255) : static_cast<std::size_t>(tag);
+    }
+    std::vector<std::uint32_t> counts_ = std::vector<std::uint32_t>(512, 0);
     std::uint32_t lastId_ = 0;
     std::uint32_t headId_ = 0;
     std::uint32_t formId_ = 0;
@@ -215,6 +219,7 @@ class TreeBuilder final : public TokenSink {
     bool framesetOk_ = true;
     bool fostering_ = false;
     bool skipNewline_ = false;
+    bool tableTextSpace_ = false; // table text so far: white space, kept as one space
     bool tableTextHasWords_ = false;
     bool foreign_ = false;
     bool stopped_ = false;

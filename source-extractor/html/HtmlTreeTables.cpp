@@ -35,7 +35,7 @@ constexpr std::initializer_list<Tag> kTableParts = {
 void TreeBuilder::inTable(Token& t) {
     if (t.type == TokenType::Characters) {
         if (currentIsOneOf({Tag::Table, Tag::Tbody, Tag::Tfoot, Tag::Thead, Tag::Tr})) {
-            pendingTableText_.clear();
+            tableTextSpace_ = false;
             tableTextHasWords_ = false;
             originalMode_ = mode_;
             mode_ = Mode::InTableText;
@@ -159,16 +159,14 @@ void TreeBuilder::inTableText(Token& t) {
         while (space < text.size() && (isSpace(text[space]) || text[space] == '\0')) {
             ++space;
         }
-        if (space > 0 && pendingTableText_.empty()) {
-            pendingTableText_ = " ";
-        }
+        tableTextSpace_ = tableTextSpace_ || space > 0;
         text.remove_prefix(space);
         if (text.empty()) {
             return;
         }
         tableTextHasWords_ = true;
-        if (!pendingTableText_.empty()) {
-            Token pending{TokenType::Characters, Tag::Other, {}, {}, false, pendingTableText_};
+        if (tableTextSpace_) {
+            Token pending{TokenType::Characters, Tag::Other, {}, {}, false, " "};
             fostering_ = true;
             inBody(pending);
             fostering_ = false;
@@ -181,10 +179,10 @@ void TreeBuilder::inTableText(Token& t) {
 }
 
 void TreeBuilder::flushTableText() {
-    if (!tableTextHasWords_) {
-        insertText(pendingTableText_);
+    if (!tableTextHasWords_ && tableTextSpace_) {
+        insertText(" ");
     }
-    pendingTableText_.clear();
+    tableTextSpace_ = false;
     tableTextHasWords_ = false;
     mode_ = originalMode_;
 }
