@@ -7,6 +7,7 @@
 #include "html/HtmlTokenizer.h"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 namespace vantrel::extractor::html {
@@ -57,96 +58,79 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 constexpr std::initializer_list<Tag> kHeadings = {Tag::H1, Tag::H2, Tag::H3,
                                                   Tag::H4, Tag::H5, Tag::H6};
 
-// HTML elements with parsing rules of their own that stop several searches.
-bool isSpecialHtml(Tag tag) {
-    switch (tag) {
-    case Tag::Address:
-    case Tag::Applet:
-    case Tag::Area:
-    case Tag::Article:
-    case Tag::Aside:
-    case Tag::Base:
-    case Tag::Basefont:
-    case Tag::Bgsound:
-    case Tag::Blockquote:
-    case Tag::Body:
-    case Tag::Br:
-    case Tag::Button:
-    case Tag::Caption:
-    case Tag::Center:
-    case Tag::Col:
-    case Tag::Colgroup:
-    case Tag::Dd:
-    case Tag::Details:
-    case Tag::Dir:
-    case Tag::Div:
-    case Tag::Dl:
-    case Tag::Dt:
-    case Tag::Embed:
-    case Tag::Fieldset:
-    case Tag::Figcaption:
-    case Tag::Figure:
-    case Tag::Footer:
-    case Tag::Form:
-    case Tag::Frame:
-    case Tag::Frameset:
-    case Tag::H1:
-    case Tag::H2:
-    case Tag::H3:
-    case Tag::H4:
-    case Tag::H5:
-    case Tag::H6:
-    case Tag::Head:
-    case Tag::Header:
-    case Tag::Hgroup:
-    case Tag::Hr:
-    case Tag::Html:
-    case Tag::Iframe:
-    case Tag::Img:
-    case Tag::Input:
-    case Tag::Keygen:
-    case Tag::Li:
-    case Tag::Link:
-    case Tag::Listing:
-    case Tag::Main:
-    case Tag::Marquee:
-    case Tag::Menu:
-    case Tag::Meta:
-    case Tag::Nav:
-    case Tag::Noembed:
-    case Tag::Noframes:
-    case Tag::Noscript:
-    case Tag::Object:
-    case Tag::Ol:
-    case Tag::P:
-    case Tag::Param:
-    case Tag::Plaintext:
-    case Tag::Pre:
-    case Tag::Script:
-    case Tag::Search:
-    case Tag::Section:
-    case Tag::Select:
-    case Tag::Source:
-    case Tag::Style:
-    case Tag::Summary:
-    case Tag::Table:
-    case Tag::Tbody:
-    case Tag::Td:
-    case Tag::Template:
-    case Tag::Textarea:
-    case Tag::Tfoot:
-    case Tag::Th:
-    case Tag::Thead:
-    case Tag::Title:
-    case Tag::Tr:
-    case Tag::Track:
-    case Tag::Ul:
-    case Tag::Wbr:
-    case Tag::Xmp:
-        return true;
-    default:
-        return false;
+using TagSet = std::array<bool, 256>;
+
+constexpr TagSet tagSet(std::initializer_list<Tag> tags) {
+    TagSet set{};
+    for (const Tag tag : tags) {
+        set[static_cast<std::size_t>(tag)] = true;
     }
+    return set;
+}
+
+bool has(const TagSet& set, Tag tag) {
+    return set[static_cast<std::size_t>(tag)];
+}
+
+// HTML elements with parsing rules of their own that stop several searches.
+constexpr TagSet kSpecialHtml = tagSet({
+    Tag::Address,    Tag::Applet,   Tag::Area,       Tag::Article,  Tag::Aside,   Tag::Base,
+    Tag::Basefont,   Tag::Bgsound,  Tag::Blockquote, Tag::Body,     Tag::Br,      Tag::Button,
+    Tag::Caption,    Tag::Center,   Tag::Col,        Tag::Colgroup, Tag::Dd,      Tag::Details,
+    Tag::Dir,        Tag::Div,      Tag::Dl,         Tag::Dt,       Tag::Embed,   Tag::Fieldset,
+    Tag::Figcaption, Tag::Figure,   Tag::Footer,     Tag::Form,     Tag::Frame,   Tag::Frameset,
+    Tag::H1,         Tag::H2,       Tag::H3,         Tag::H4,       Tag::H5,      Tag::H6,
+    Tag::Head,       Tag::Header,   Tag::Hgroup,     Tag::Hr,       Tag::Html,    Tag::Iframe,
+    Tag::Img,        Tag::Input,    Tag::Keygen,     Tag::Li,       Tag::Link,    Tag::Listing,
+    Tag::Main,       Tag::Marquee,  Tag::Menu,       Tag::Meta,     Tag::Nav,     Tag::Noembed,
+    Tag::Noframes,   Tag::Noscript, Tag::Object,     Tag::Ol,       Tag::P,       Tag::Param,
+    Tag::Plaintext,  Tag::Pre,      Tag::Script,     Tag::Search,   Tag::Section, Tag::Select,
+    Tag::Source,     Tag::Style,    Tag::Summary,    Tag::Table,    Tag::Tbody,   Tag::Td,
+    Tag::Template,   Tag::Textarea, Tag::Tfoot,      Tag::Th,       Tag::Thead,   Tag::Title,
+    Tag::Tr,         Tag::Track,    Tag::Ul,         Tag::Wbr,      Tag::Xmp,
+});
+
+// What the body hands to the head's rules, and the formatting elements.
+constexpr TagSet kHeadElements =
+    tagSet({Tag::Base, Tag::Basefont, Tag::Bgsound, Tag::Link, Tag::Meta, Tag::Noframes,
+            Tag::Script, Tag::Style, Tag::Template, Tag::Title});
+constexpr TagSet kFormatting =
+    tagSet({Tag::A, Tag::B, Tag::Big, Tag::Code, Tag::Em, Tag::Font, Tag::I, Tag::Nobr, Tag::S,
+            Tag::Small, Tag::Strike, Tag::Strong, Tag::Tt, Tag::U});
+// Start tags the body ignores, and those that close an open p first.
+constexpr TagSet kIgnoredInBody =
+    tagSet({Tag::Caption, Tag::Col, Tag::Colgroup, Tag::Frame, Tag::Head, Tag::Html, Tag::Tbody,
+            Tag::Td, Tag::Tfoot, Tag::Th, Tag::Thead, Tag::Tr});
+constexpr TagSet kBlockStarts = tagSet({
+    Tag::Address, Tag::Article, Tag::Aside,  Tag::Blockquote, Tag::Center,   Tag::Details,
+    Tag::Dialog,  Tag::Dir,     Tag::Div,    Tag::Dl,         Tag::Fieldset, Tag::Figcaption,
+    Tag::Figure,  Tag::Footer,  Tag::Header, Tag::Hgroup,     Tag::Main,     Tag::Menu,
+    Tag::Nav,     Tag::Ol,      Tag::P,      Tag::Search,     Tag::Section,  Tag::Summary,
+    Tag::Ul,      Tag::H1,      Tag::H2,     Tag::H3,         Tag::H4,       Tag::H5,
+    Tag::H6,
+});
+// End tags that close their element when it is in scope.
+constexpr TagSet kBlockEnds = tagSet({
+    Tag::Address,    Tag::Article, Tag::Aside,  Tag::Blockquote, Tag::Button,  Tag::Center,
+    Tag::Details,    Tag::Dialog,  Tag::Dir,    Tag::Div,        Tag::Dl,      Tag::Fieldset,
+    Tag::Figcaption, Tag::Figure,  Tag::Footer, Tag::Header,     Tag::Hgroup,  Tag::Listing,
+    Tag::Main,       Tag::Menu,    Tag::Nav,    Tag::Ol,         Tag::Pre,     Tag::Search,
+    Tag::Section,    Tag::Summary, Tag::Ul,     Tag::Applet,     Tag::Marquee, Tag::Object,
+});
+constexpr TagSet kHeadingSet = tagSet({Tag::H1, Tag::H2, Tag::H3, Tag::H4, Tag::H5, Tag::H6});
+// HTML start tags that end foreign content.
+constexpr TagSet kBreaksOutOfForeign = tagSet({
+    Tag::B,      Tag::Big,    Tag::Blockquote, Tag::Body,    Tag::Br,    Tag::Center, Tag::Code,
+    Tag::Dd,     Tag::Div,    Tag::Dl,         Tag::Dt,      Tag::Em,    Tag::Embed,  Tag::H1,
+    Tag::H2,     Tag::H3,     Tag::H4,         Tag::H5,      Tag::H6,    Tag::Head,   Tag::Hr,
+    Tag::I,      Tag::Img,    Tag::Li,         Tag::Listing, Tag::Menu,  Tag::Meta,   Tag::Nobr,
+    Tag::Ol,     Tag::P,      Tag::Pre,        Tag::Ruby,    Tag::S,     Tag::Small,  Tag::Span,
+    Tag::Strong, Tag::Strike, Tag::Sub,        Tag::Sup,     Tag::Table, Tag::Tt,     Tag::U,
+    Tag::Ul,     Tag::Var,
+});
+
+bool isSpecialHtml(Tag tag) {
+    return has(kSpecialHtml, tag);
 }
 
 bool isMathTextPoint(Ns ns, Tag tag) {
@@ -610,115 +594,93 @@ void TreeBuilder::inBodyCharacters(Token& t) {
 }
 
 void TreeBuilder::inBodyStart(Token& t) {
-    switch (t.tag) {
-    case Tag::Html:
-        return;
-    case Tag::Base:
-    case Tag::Basefont:
-    case Tag::Bgsound:
-    case Tag::Link:
-    case Tag::Meta:
-    case Tag::Noframes:
-    case Tag::Script:
-    case Tag::Style:
-    case Tag::Template:
-    case Tag::Title:
+    if (has(kHeadElements, t.tag)) {
         inHead(t);
-        return;
-    case Tag::Body:
+    } else if (has(kFormatting, t.tag)) {
+        inBodyStartFormatting(t);
+    } else if (has(kBlockStarts, t.tag)) {
+        closePInButtonScope();
+        if (has(kHeadingSet, t.tag) && !stack_.empty() && stack_.back().ns == Ns::Html &&
+            has(kHeadingSet, stack_.back().tag)) {
+            popCurrent(); // headings do not nest
+        }
+        insertHtml(t);
+    } else if (t.tag == Tag::Li || t.tag == Tag::Dd || t.tag == Tag::Dt) {
+        listItemStart(t);
+    } else if (t.tag == Tag::Body) {
         if (stack_.size() > 1 && stack_[1].tag == Tag::Body && !hasTemplate()) {
             framesetOk_ = false;
         }
-        return;
-    case Tag::Frameset:
+    } else if (t.tag == Tag::Frameset) {
         framesetStart(t);
-        return;
-    case Tag::Li:
-    case Tag::Dd:
-    case Tag::Dt:
-        listItemStart(t);
-        return;
-    case Tag::A:
-    case Tag::B:
-    case Tag::Big:
-    case Tag::Code:
-    case Tag::Em:
-    case Tag::Font:
-    case Tag::I:
-    case Tag::Nobr:
-    case Tag::S:
-    case Tag::Small:
-    case Tag::Strike:
-    case Tag::Strong:
-    case Tag::Tt:
-    case Tag::U:
-        inBodyStartFormatting(t);
-        return;
-    case Tag::Caption:
-    case Tag::Col:
-    case Tag::Colgroup:
-    case Tag::Frame:
-    case Tag::Head:
-    case Tag::Tbody:
-    case Tag::Td:
-    case Tag::Tfoot:
-    case Tag::Th:
-    case Tag::Thead:
-    case Tag::Tr:
-        return;
-    case Tag::Image:
+    } else if (t.tag == Tag::Image) {
         t.tag = Tag::Img;
         t.name = "img";
-        inBodyStart(t);
-        return;
-    default:
-        inBodyStartBlocks(t);
-        return;
+        inBodyStartLeaf(t);
+    } else if (!has(kIgnoredInBody, t.tag) && !inBodyStartLeaf(t)) {
+        inBodyStartContainer(t);
     }
 }
 
-void TreeBuilder::inBodyStartBlocks(Token& t) {
+// Elements that hold no other elements: void ones, and those of text only.
+bool TreeBuilder::inBodyStartLeaf(Token& t) {
     switch (t.tag) {
-    case Tag::Address:
-    case Tag::Article:
-    case Tag::Aside:
-    case Tag::Blockquote:
-    case Tag::Center:
-    case Tag::Details:
-    case Tag::Dialog:
-    case Tag::Dir:
-    case Tag::Div:
-    case Tag::Dl:
-    case Tag::Fieldset:
-    case Tag::Figcaption:
-    case Tag::Figure:
-    case Tag::Footer:
-    case Tag::Header:
-    case Tag::Hgroup:
-    case Tag::Main:
-    case Tag::Menu:
-    case Tag::Nav:
-    case Tag::Ol:
-    case Tag::P:
-    case Tag::Search:
-    case Tag::Section:
-    case Tag::Summary:
-    case Tag::Ul:
+    case Tag::Area:
+    case Tag::Br:
+    case Tag::Embed:
+    case Tag::Img:
+    case Tag::Keygen:
+    case Tag::Wbr:
+    case Tag::Input:
+        reconstructFormatting();
+        insertVoid(t);
+        framesetOk_ = false;
+        return true;
+    case Tag::Param:
+    case Tag::Source:
+    case Tag::Track:
+        insertVoid(t);
+        return true;
+    case Tag::Hr:
         closePInButtonScope();
-        insertHtml(t);
-        return;
-    case Tag::H1:
-    case Tag::H2:
-    case Tag::H3:
-    case Tag::H4:
-    case Tag::H5:
-    case Tag::H6:
-        closePInButtonScope();
-        if (currentIsOneOf(kHeadings)) {
-            popCurrent();
+        insertVoid(t);
+        framesetOk_ = false;
+        return true;
+    case Tag::Textarea:
+        if (insertHtml(t, true)) {
+            skipNewline_ = true;
+            switchTokenizer(TextState::RcData);
+            originalMode_ = mode_;
+            mode_ = Mode::Text;
         }
-        insertHtml(t);
-        return;
+        framesetOk_ = false;
+        return true;
+    case Tag::Xmp:
+        closePInButtonScope();
+        reconstructFormatting();
+        framesetOk_ = false;
+        rawText(t, TextState::RawText);
+        return true;
+    case Tag::Iframe:
+        framesetOk_ = false;
+        rawText(t, TextState::RawText);
+        return true;
+    case Tag::Noembed:
+    case Tag::Noscript:
+        rawText(t, TextState::RawText);
+        return true;
+    case Tag::Plaintext:
+        closePInButtonScope();
+        insertHtml(t, true);
+        switchTokenizer(TextState::PlainText);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void TreeBuilder::inBodyStartContainer(Token& t) {
+    switch (t.tag) {
     case Tag::Pre:
     case Tag::Listing:
         closePInButtonScope();
@@ -733,11 +695,6 @@ void TreeBuilder::inBodyStartBlocks(Token& t) {
         if (insertHtml(t) && !hasTemplate()) {
             formId_ = stack_.back().id;
         }
-        return;
-    case Tag::Plaintext:
-        closePInButtonScope();
-        insertHtml(t, true);
-        switchTokenizer(TextState::PlainText);
         return;
     case Tag::Button:
         if (inScope(Tag::Button)) {
@@ -766,59 +723,8 @@ void TreeBuilder::inBodyStartBlocks(Token& t) {
             mode_ = Mode::InTable;
         }
         return;
-    case Tag::Area:
-    case Tag::Br:
-    case Tag::Embed:
-    case Tag::Img:
-    case Tag::Keygen:
-    case Tag::Wbr:
-    case Tag::Input:
-        reconstructFormatting();
-        insertVoid(t);
-        framesetOk_ = false;
-        return;
-    case Tag::Param:
-    case Tag::Source:
-    case Tag::Track:
-        insertVoid(t);
-        return;
-    case Tag::Hr:
-        closePInButtonScope();
-        insertVoid(t);
-        framesetOk_ = false;
-        return;
-    case Tag::Textarea:
-        if (insertHtml(t, true)) {
-            skipNewline_ = true;
-            switchTokenizer(TextState::RcData);
-            originalMode_ = mode_;
-            mode_ = Mode::Text;
-        }
-        framesetOk_ = false;
-        return;
-    case Tag::Xmp:
-        closePInButtonScope();
-        reconstructFormatting();
-        framesetOk_ = false;
-        rawText(t, TextState::RawText);
-        return;
-    case Tag::Iframe:
-        framesetOk_ = false;
-        rawText(t, TextState::RawText);
-        return;
-    case Tag::Noembed:
-    case Tag::Noscript:
-        rawText(t, TextState::RawText);
-        return;
     case Tag::Select:
-        reconstructFormatting();
-        if (insertHtml(t)) {
-            framesetOk_ = false;
-            const bool inTableModes = mode_ == Mode::InTable || mode_ == Mode::InCaption ||
-                                      mode_ == Mode::InTableBody || mode_ == Mode::InRow ||
-                                      mode_ == Mode::InCell;
-            mode_ = inTableModes ? Mode::InSelectInTable : Mode::InSelect;
-        }
+        selectStart(t);
         return;
     case Tag::Optgroup:
     case Tag::Option:
@@ -848,6 +754,17 @@ void TreeBuilder::inBodyStartBlocks(Token& t) {
         reconstructFormatting();
         insertHtml(t);
         return;
+    }
+}
+
+void TreeBuilder::selectStart(Token& t) {
+    reconstructFormatting();
+    if (insertHtml(t)) {
+        framesetOk_ = false;
+        const bool inTableModes = mode_ == Mode::InTable || mode_ == Mode::InCaption ||
+                                  mode_ == Mode::InTableBody || mode_ == Mode::InRow ||
+                                  mode_ == Mode::InCell;
+        mode_ = inTableModes ? Mode::InSelectInTable : Mode::InSelect;
     }
 }
 
@@ -915,90 +832,13 @@ void TreeBuilder::framesetStart(Token& t) {
 }
 
 void TreeBuilder::inBodyEnd(Token& t) {
-    switch (t.tag) {
-    case Tag::Template:
-        inHead(t);
-        return;
-    case Tag::Body:
-    case Tag::Html:
-        if (!inScope(Tag::Body)) {
-            return;
-        }
-        mode_ = Mode::AfterBody;
-        if (t.tag == Tag::Html) {
-            dispatch(t);
-        }
-        return;
-    case Tag::Form:
-        inBodyEndForm();
-        return;
-    case Tag::P:
-        if (!inScope(Tag::P, Scope::Button)) {
-            insertHtml("p", Tag::P, {});
-        }
-        closeP();
-        return;
-    case Tag::Br: {
-        Token br{TokenType::Start, Tag::Br, "br", {}, false, {}};
-        inBodyStartBlocks(br);
-        return;
-    }
-    case Tag::A:
-    case Tag::B:
-    case Tag::Big:
-    case Tag::Code:
-    case Tag::Em:
-    case Tag::Font:
-    case Tag::I:
-    case Tag::Nobr:
-    case Tag::S:
-    case Tag::Small:
-    case Tag::Strike:
-    case Tag::Strong:
-    case Tag::Tt:
-    case Tag::U:
+    if (has(kFormatting, t.tag)) {
         if (!adoptionAgency(t)) {
             anyOtherEndTag(t);
         }
         return;
-    default:
-        inBodyEndBlocks(t);
-        return;
     }
-}
-
-void TreeBuilder::inBodyEndBlocks(Token& t) {
-    switch (t.tag) {
-    case Tag::Address:
-    case Tag::Article:
-    case Tag::Aside:
-    case Tag::Blockquote:
-    case Tag::Button:
-    case Tag::Center:
-    case Tag::Details:
-    case Tag::Dialog:
-    case Tag::Dir:
-    case Tag::Div:
-    case Tag::Dl:
-    case Tag::Fieldset:
-    case Tag::Figcaption:
-    case Tag::Figure:
-    case Tag::Footer:
-    case Tag::Header:
-    case Tag::Hgroup:
-    case Tag::Listing:
-    case Tag::Main:
-    case Tag::Menu:
-    case Tag::Nav:
-    case Tag::Ol:
-    case Tag::Pre:
-    case Tag::Search:
-    case Tag::Section:
-    case Tag::Summary:
-    case Tag::Ul:
-    case Tag::Applet:
-    case Tag::Marquee:
-    case Tag::Object:
+    if (has(kBlockEnds, t.tag)) {
         if (inScope(t.tag)) {
             generateImpliedEndTags();
             popUntil(t.tag);
@@ -1007,25 +847,47 @@ void TreeBuilder::inBodyEndBlocks(Token& t) {
             }
         }
         return;
-    case Tag::Li:
-        if (inScope(Tag::Li, Scope::ListItem)) {
-            generateImpliedEndTags(Tag::Li);
-            popUntil(Tag::Li);
+    }
+    switch (t.tag) {
+    case Tag::Template:
+        inHead(t);
+        return;
+    case Tag::Body:
+    case Tag::Html:
+        if (inScope(Tag::Body)) {
+            mode_ = Mode::AfterBody;
+            if (t.tag == Tag::Html) {
+                dispatch(t);
+            }
         }
         return;
-    case Tag::Dd:
-    case Tag::Dt:
-        if (inScope(t.tag)) {
+    case Tag::Form:
+        inBodyEndForm();
+        return;
+    case Tag::P:
+        if (!inScope(Tag::P, Scope::Button)) {
+            insertHtml("p", Tag::P, {}); // an empty paragraph
+        }
+        closeP();
+        return;
+    case Tag::Br: {
+        Token br{TokenType::Start, Tag::Br, "br", {}, false, {}};
+        inBodyStartLeaf(br);
+        return;
+    }
+    default:
+        inBodyEndItems(t);
+        return;
+    }
+}
+
+void TreeBuilder::inBodyEndItems(Token& t) {
+    if (t.tag == Tag::Li || t.tag == Tag::Dd || t.tag == Tag::Dt) {
+        if (inScope(t.tag, t.tag == Tag::Li ? Scope::ListItem : Scope::Default)) {
             generateImpliedEndTags(t.tag);
             popUntil(t.tag);
         }
-        return;
-    case Tag::H1:
-    case Tag::H2:
-    case Tag::H3:
-    case Tag::H4:
-    case Tag::H5:
-    case Tag::H6: {
+    } else if (has(kHeadingSet, t.tag)) {
         const bool any =
             std::any_of(kHeadings.begin(), kHeadings.end(), [&](Tag h) { return inScope(h); });
         if (any) {
@@ -1035,11 +897,8 @@ void TreeBuilder::inBodyEndBlocks(Token& t) {
             }
             popCurrent();
         }
-        return;
-    }
-    default:
+    } else {
         anyOtherEndTag(t);
-        return;
     }
 }
 
@@ -1202,17 +1061,7 @@ void TreeBuilder::inForeign(Token& t) {
         std::any_of(t.attributes.begin(), t.attributes.end(), [](const Attribute& a) {
             return a.name == "color" || a.name == "face" || a.name == "size";
         });
-    const bool breaksOut =
-        fontBreaksOut ||
-        isOneOf(t.tag,
-                {Tag::B,       Tag::Big,  Tag::Blockquote, Tag::Body,  Tag::Br,   Tag::Center,
-                 Tag::Code,    Tag::Dd,   Tag::Div,        Tag::Dl,    Tag::Dt,   Tag::Em,
-                 Tag::Embed,   Tag::H1,   Tag::H2,         Tag::H3,    Tag::H4,   Tag::H5,
-                 Tag::H6,      Tag::Head, Tag::Hr,         Tag::I,     Tag::Img,  Tag::Li,
-                 Tag::Listing, Tag::Menu, Tag::Meta,       Tag::Nobr,  Tag::Ol,   Tag::P,
-                 Tag::Pre,     Tag::Ruby, Tag::S,          Tag::Small, Tag::Span, Tag::Strong,
-                 Tag::Strike,  Tag::Sub,  Tag::Sup,        Tag::Table, Tag::Tt,   Tag::U,
-                 Tag::Ul,      Tag::Var});
+    const bool breaksOut = fontBreaksOut || has(kBreaksOutOfForeign, t.tag);
     if (breaksOut) {
         popToHtmlOrIntegrationPoint();
         apply(mode_, t);

@@ -121,10 +121,12 @@ class TreeBuilder final : public TokenSink {
     void inBody(Token& t);
     void inBodyCharacters(Token& t);
     void inBodyStart(Token& t);
-    void inBodyStartBlocks(Token& t);
+    bool inBodyStartLeaf(Token& t);
+    void inBodyStartContainer(Token& t);
+    void selectStart(Token& t);
     void inBodyStartFormatting(Token& t);
     void inBodyEnd(Token& t);
-    void inBodyEndBlocks(Token& t);
+    void inBodyEndItems(Token& t);
     void inBodyEndForm();
     void anyOtherEndTag(const Token& t);
     void listItemStart(Token& t);
