@@ -41,14 +41,4 @@ std::optional<std::string> pdfEngineReadText(const std::string& path) {
     return text;
 }
 
-std::optional<std::string> htmlEngineToText(std::string_view html) {
-    const auto convert = reinterpret_cast<VantrelHtmlToText>(
-        engineEntry(VANTREL_HTML_ENGINE_FILE, VANTREL_HTML_ENGINE_ENTRY));
-    std::string text;
-    if (convert == nullptr || convert(html.data(), html.size(), assignText, &text) != 1) {
-        return std::nullopt;
-    }
-    return text;
-}
-
 } // namespace vantrel::extractor

@@ -1,7 +1,7 @@
 #include "RichText.h"
 
-#include "EngineModules.h"
 #include "FileContent.h"
+#include "HtmlText.h"
 #include "RtfText.h"
 
 #include <string_view>
@@ -24,7 +24,7 @@ std::optional<std::string> readRichText(const std::string& path) {
     if (looksLikeRtf(content->bytes())) {
         return rtfToText(content->bytes());
     }
-    return htmlEngineToText(content->bytes());
+    return htmlToText(content->bytes());
 }
 
 } // namespace vantrel::extractor

@@ -1,0 +1,153 @@
+#include "html/HtmlElements.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace vantrel::extractor::html {
+namespace {
+
+struct NamedTag {
+    std::string_view name;
+    Tag tag;
+};
+
+// Sorted by name for binary search.
+constexpr NamedTag kTags[] = {
+    {"a", Tag::A},
+    {"address", Tag::Address},
+    {"annotation-xml", Tag::AnnotationXml},
+    {"applet", Tag::Applet},
+    {"area", Tag::Area},
+    {"article", Tag::Article},
+    {"aside", Tag::Aside},
+    {"b", Tag::B},
+    {"base", Tag::Base},
+    {"basefont", Tag::Basefont},
+    {"bgsound", Tag::Bgsound},
+    {"big", Tag::Big},
+    {"blockquote", Tag::Blockquote},
+    {"body", Tag::Body},
+    {"br", Tag::Br},
+    {"button", Tag::Button},
+    {"caption", Tag::Caption},
+    {"center", Tag::Center},
+    {"code", Tag::Code},
+    {"col", Tag::Col},
+    {"colgroup", Tag::Colgroup},
+    {"dd", Tag::Dd},
+    {"desc", Tag::Desc},
+    {"details", Tag::Details},
+    {"dialog", Tag::Dialog},
+    {"dir", Tag::Dir},
+    {"div", Tag::Div},
+    {"dl", Tag::Dl},
+    {"dt", Tag::Dt},
+    {"em", Tag::Em},
+    {"embed", Tag::Embed},
+    {"fieldset", Tag::Fieldset},
+    {"figcaption", Tag::Figcaption},
+    {"figure", Tag::Figure},
+    {"font", Tag::Font},
+    {"footer", Tag::Footer},
+    {"foreignobject", Tag::Foreignobject},
+    {"form", Tag::Form},
+    {"frame", Tag::Frame},
+    {"frameset", Tag::Frameset},
+    {"h1", Tag::H1},
+    {"h2", Tag::H2},
+    {"h3", Tag::H3},
+    {"h4", Tag::H4},
+    {"h5", Tag::H5},
+    {"h6", Tag::H6},
+    {"head", Tag::Head},
+    {"header", Tag::Header},
+    {"hgroup", Tag::Hgroup},
+    {"hr", Tag::Hr},
+    {"html", Tag::Html},
+    {"i", Tag::I},
+    {"iframe", Tag::Iframe},
+    {"image", Tag::Image},
+    {"img", Tag::Img},
+    {"input", Tag::Input},
+    {"keygen", Tag::Keygen},
+    {"li", Tag::Li},
+    {"link", Tag::Link},
+    {"listing", Tag::Listing},
+    {"main", Tag::Main},
+    {"malignmark", Tag::Malignmark},
+    {"marquee", Tag::Marquee},
+    {"math", Tag::Math},
+    {"menu", Tag::Menu},
+    {"meta", Tag::Meta},
+    {"mglyph", Tag::Mglyph},
+    {"mi", Tag::Mi},
+    {"mn", Tag::Mn},
+    {"mo", Tag::Mo},
+    {"ms", Tag::Ms},
+    {"mtext", Tag::Mtext},
+    {"nav", Tag::Nav},
+    {"nobr", Tag::Nobr},
+    {"noembed", Tag::Noembed},
+    {"noframes", Tag::Noframes},
+    {"noscript", Tag::Noscript},
+    {"object", Tag::Object},
+    {"ol", Tag::Ol},
+    {"optgroup", Tag::Optgroup},
+    {"option", Tag::Option},
+    {"p", Tag::P},
+    {"param", Tag::Param},
+    {"plaintext", Tag::Plaintext},
+    {"pre", Tag::Pre},
+    {"rb", Tag::Rb},
+    {"rp", Tag::Rp},
+    {"rt", Tag::Rt},
+    {"rtc", Tag::Rtc},
+    {"ruby", Tag::Ruby},
+    {"s", Tag::S},
+    {"script", Tag::Script},
+    {"search", Tag::Search},
+    {"section", Tag::Section},
+    {"select", Tag::Select},
+    {"small", Tag::Small},
+    {"source", Tag::Source},
+    {"span", Tag::Span},
+    {"strike", Tag::Strike},
+    {"strong", Tag::Strong},
+    {"style", Tag::Style},
+    {"sub", Tag::Sub},
+    {"summary", Tag::Summary},
+    {"sup", Tag::Sup},
+    {"svg", Tag::Svg},
+    {"table", Tag::Table},
+    {"tbody", Tag::Tbody},
+    {"td", Tag::Td},
+    {"template", Tag::Template},
+    {"textarea", Tag::Textarea},
+    {"tfoot", Tag::Tfoot},
+    {"th", Tag::Th},
+    {"thead", Tag::Thead},
+    {"title", Tag::Title},
+    {"tr", Tag::Tr},
+    {"track", Tag::Track},
+    {"tt", Tag::Tt},
+    {"u", Tag::U},
+    {"ul", Tag::Ul},
+    {"var", Tag::Var},
+    {"wbr", Tag::Wbr},
+    {"xmp", Tag::Xmp},
+};
+
+static_assert(std::is_sorted(std::begin(kTags), std::end(kTags),
+                             [](const NamedTag& a, const NamedTag& b) { return a.name < b.name; }));
+
+} // namespace
+
+Tag tagOf(std::string_view name) {
+    const auto* end = std::end(kTags);
+    const auto* it = std::lower_bound(
+        std::begin(kTags), end, name,
+        [](const NamedTag& entry, std::string_view key) { return entry.name < key; });
+    return (it != end && it->name == name) ? it->tag : Tag::Other;
+}
+
+} // namespace vantrel::extractor::html
