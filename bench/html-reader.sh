@@ -8,6 +8,7 @@
 #   EXTRACTOR=PATH   measure this binary instead of building the release preset
 #   BENCH_WORK=DIR   where the inputs are written (default /tmp/vantrel-html-bench)
 #   RUNS=N           timed runs per tool on the large inputs (default 3; small ones 20x)
+#   BASELINE=PATH    another build of the extractor to measure beside it, as "before"
 # Exit status: 0 all goals pass, 1 some goal fails, 2 the run could not be done.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,4 +25,5 @@ if [ -z "${EXTRACTOR:-}" ]; then
 fi
 
 exec python3 bench/html_reader.py --extractor "$EXTRACTOR" \
-    --work "${BENCH_WORK:-/tmp/vantrel-html-bench}" --runs "${RUNS:-3}"
+    --work "${BENCH_WORK:-/tmp/vantrel-html-bench}" --runs "${RUNS:-3}" \
+    ${BASELINE:+--baseline "$BASELINE"}
