@@ -580,9 +580,9 @@ std::string declaredHtmlCharset(std::string_view bytes) {
 
 // Input decoded per piece: small enough to stay in cache, large enough that
 // the calls cost nothing.
-constexpr std::size_t kPieceSize = 64 * 1024;
+constexpr std::size_t kPieceSize = std::size_t{64} * 1024;
 // A UTF-8 document is handed over as it is, in larger pieces.
-constexpr std::size_t kUtf8PieceSize = 1024 * 1024;
+constexpr std::size_t kUtf8PieceSize = std::size_t{1024} * 1024;
 
 HtmlDecoder::HtmlDecoder(std::string_view bytes) : rest_(bytes) {
     if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {

@@ -222,7 +222,7 @@ void TreeBuilder::inColumnGroup(Token& t) {
         if (t.text.empty()) {
             return;
         }
-    } else if (isStart(t, {Tag::Html})) {
+    } else if (isStart(t, {Tag::Html}) || t.type == TokenType::EndOfFile) {
         inBody(t);
         return;
     } else if (isStart(t, {Tag::Col})) {
@@ -238,9 +238,6 @@ void TreeBuilder::inColumnGroup(Token& t) {
         return;
     } else if (isStart(t, {Tag::Template}) || isEnd(t, {Tag::Template})) {
         inHead(t);
-        return;
-    } else if (t.type == TokenType::EndOfFile) {
-        inBody(t);
         return;
     }
     if (!currentIs(Tag::Colgroup)) {

@@ -188,6 +188,13 @@ TEST(HtmlText, ChoosesTheEncodingLikeABrowser) {
          "\u00FC\uFFFD\n"},
         {"UTF-16LE without a mark", std::string("<\0p\0>\0h\0i\0!\0", 12), "hi!\n"},
         {"UTF-16 NUL and a lone last byte", std::string("\xFF\xFEx\0\0\0y\0!", 9), "xy\uFFFD\n"},
+        // Documents are decoded in pieces of 64 KiB: no character is cut in two.
+        {"a Shift_JIS character across pieces",
+         "<meta charset=shift_jis><p>" + std::string(65535 - 27, 'a') + "\x82\xA0",
+         std::string(65535 - 27, 'a') + "\u3042\n"},
+        {"a UTF-16 surrogate pair across pieces",
+         "\xFF\xFE" + repeat(std::string("a\0", 2), 32767) + std::string("=\xD8\0\xDE", 4),
+         std::string(32767, 'a') + "\U0001F600\n"},
         {"a meta past the first 1024 bytes still counts inside the head",
          "<head>" + longHead + "<meta charset=cp1251></head><p>" + privet1251 + "</p>",
          privetUtf8 + "\n"},
