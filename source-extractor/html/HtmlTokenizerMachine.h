@@ -15,6 +15,7 @@
 
 namespace vantrel::extractor::html {
 
+// In groups, each family's states together: step() dispatches by range.
 enum class State : std::uint8_t {
     Data,
     RcData,

@@ -8,6 +8,21 @@ namespace vantrel::extractor::html {
 
 using Machine = Tokenizer::Machine;
 
+namespace {
+
+// The part of text that still fits when used of cap bytes are taken, cut
+// between characters.
+std::string_view fitting(std::string_view text, std::size_t used, std::size_t cap) {
+    std::size_t take = std::min(cap - std::min(cap, used), text.size());
+    while (take > 0 && take < text.size() &&
+           (static_cast<unsigned char>(text[take]) & 0xC0) == 0x80) {
+        --take;
+    }
+    return text.substr(0, take);
+}
+
+} // namespace
+
 void Machine::emit(char32_t c) {
     if (c < 0x80) {
         text_.push_back(static_cast<char>(c));
@@ -80,13 +95,8 @@ void Machine::appendName(bool tagName, std::string_view run) {
         return;
     }
     std::string& to = tagName ? tagName_ : attributeBytes_;
-    const std::size_t used = to.size() - (tagName ? 0 : attributeNameOffset_);
-    std::size_t take = std::min(kMaxNameBytes - std::min(kMaxNameBytes, used), run.size());
-    while (take > 0 && take < run.size() &&
-           (static_cast<unsigned char>(run[take]) & 0xC0) == 0x80) {
-        --take; // cut only between characters
-    }
-    for (const char ch : run.substr(0, take)) {
+    for (const char ch :
+         fitting(run, to.size() - (tagName ? 0 : attributeNameOffset_), kMaxNameBytes)) {
         to.push_back(ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch + 0x20) : ch);
     }
 }
@@ -116,9 +126,9 @@ void Machine::finishAttributeName() {
 }
 
 void Machine::appendAttributeValue(std::string_view text) {
-    if (keepAttribute_ &&
-        attributeBytes_.size() - attributes_.back().valueOffset < kMaxValueBytes) {
-        attributeBytes_.append(text);
+    if (keepAttribute_) {
+        const std::size_t used = attributeBytes_.size() - attributes_.back().valueOffset;
+        attributeBytes_.append(fitting(text, used, kMaxValueBytes));
     }
 }
 
@@ -128,9 +138,7 @@ void Machine::appendAttributeValue(char32_t c) {
 }
 
 void Machine::appendComment(std::string_view text) {
-    if (comment_.size() < kMaxValueBytes) {
-        comment_.append(text);
-    }
+    comment_.append(fitting(text, comment_.size(), kMaxValueBytes));
 }
 
 void Machine::appendComment(char32_t c) {

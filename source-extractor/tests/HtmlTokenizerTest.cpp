@@ -151,13 +151,16 @@ TEST(HtmlTokenizer, FollowsEachRuleFamilyWhicheverWayTheInputIsCut) {
 }
 
 TEST(HtmlTokenizer, BoundsWhatOneTokenHolds) {
-    // 40,000 attributes, half of them duplicates, a huge tag name, a long
-    // run of references: the caps hold and the text is whole.
+    // 40,000 attributes, half of them duplicates, a huge tag name, values
+    // and comments of 2 MB in one piece, a long run of references: the caps
+    // hold and the text is whole.
     std::string html = "<a";
     for (int k = 0; k < 40000; ++k) {
         html += " a" + std::to_string(k % 20000) + "=v";
     }
     html += "><" + std::string(100000, 'B') + ">";
+    const std::string huge(2'000'000, 'x');
+    html += "<i t=\"" + huge + "\"><!--" + huge + "-->";
     Recorder recorder;
     recorder.tokenizer.feed(html);
     const std::string tags = recorder.out;
@@ -166,8 +169,11 @@ TEST(HtmlTokenizer, BoundsWhatOneTokenHolds) {
         recorder.tokenizer.feed("&amp;");
     }
     recorder.tokenizer.finish();
-    EXPECT_EQ(std::count(tags.begin(), tags.end(), '='), 512);
+    const std::string first = tags.substr(0, tags.find('}'));
+    EXPECT_EQ(std::count(first.begin(), first.end(), '='), 512);
     EXPECT_NE(tags.find("a511=v}{" + std::string(1024, 'b') + "}"), std::string::npos);
+    const std::string capped(std::size_t{1} << 20, 'x');
+    EXPECT_NE(tags.find("}{i t=" + capped + "}{!" + capped + "}"), std::string::npos);
     EXPECT_EQ(recorder.out, std::string(200000, '&') + "$");
 }
 
