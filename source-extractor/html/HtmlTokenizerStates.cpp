@@ -113,8 +113,8 @@ bool Machine::stepTag(char32_t c) {
             state_ = State::SelfClosingStartTag;
         } else if (c == '>') {
             emitTag();
-        } else if (c != kEndOfFile && tagName_.size() < kMaxNameBytes) {
-            appendUtf8(tagName_, c == 0 ? kReplacementCharacter : toAsciiLower(c));
+        } else if (c != kEndOfFile) {
+            appendNameCharacter(true, c == 0 ? kReplacementCharacter : c);
         }
         return true; // at the end of the file the tag is dropped
     }
@@ -299,7 +299,7 @@ bool Machine::stepAttribute(char32_t c) {
         startAttribute();
         state_ = State::AttributeName;
         if (c == '=') {
-            appendAttributeName(c);
+            appendNameCharacter(false, c);
             return true;
         }
         return false;
@@ -309,7 +309,7 @@ bool Machine::stepAttribute(char32_t c) {
             state_ = c == '=' ? State::BeforeAttributeValue : State::AfterAttributeName;
             return c == '=';
         }
-        appendAttributeName(c == 0 ? kReplacementCharacter : toAsciiLower(c));
+        appendNameCharacter(false, c == 0 ? kReplacementCharacter : c);
         return true;
     case State::AfterAttributeName:
         if (isHtmlSpace(c) || end) {

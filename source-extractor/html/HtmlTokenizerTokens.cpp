@@ -10,13 +10,13 @@ using Machine = Tokenizer::Machine;
 
 namespace {
 
-// The part of text that still fits when used of cap bytes are taken, cut
-// between characters.
+// The part of text that goes into a field of which used bytes are taken:
+// each character that starts before the cap, whole, so that the field is
+// the same however its characters arrive.
 std::string_view fitting(std::string_view text, std::size_t used, std::size_t cap) {
     std::size_t take = std::min(cap - std::min(cap, used), text.size());
-    while (take > 0 && take < text.size() &&
-           (static_cast<unsigned char>(text[take]) & 0xC0) == 0x80) {
-        --take;
+    while (take < text.size() && (static_cast<unsigned char>(text[take]) & 0xC0) == 0x80) {
+        ++take;
     }
     return text.substr(0, take);
 }
@@ -83,10 +83,9 @@ void Machine::startAttribute() {
     attributeNameOffset_ = static_cast<std::uint32_t>(attributeBytes_.size());
 }
 
-void Machine::appendAttributeName(char32_t c) {
-    if (keepAttribute_ && attributeBytes_.size() - attributeNameOffset_ < kMaxNameBytes) {
-        appendUtf8(attributeBytes_, c);
-    }
+void Machine::appendNameCharacter(bool tagName, char32_t c) {
+    char bytes[4];
+    appendName(tagName, std::string_view(bytes, encodeUtf8(c, bytes)));
 }
 
 // A run of a tag's or an attribute's name, lower-cased, up to the cap.

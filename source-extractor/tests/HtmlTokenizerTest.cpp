@@ -84,6 +84,8 @@ TEST(HtmlTokenizer, FollowsEachRuleFamilyWhicheverWayTheInputIsCut) {
         {"<a b=\"&ampx\" c=\"&amp=\" d='&amp;x' e=&notit; f=\"&copy\" g=&lt>",
          "{a b=&ampx c=&amp= d=&x e=&notit; f=\xC2\xA9 g=<}$"},
         {"</a b=1 /></>", "{/a}$"},
+        // Names stop after 1 KiB, between characters, however they arrive.
+        {"<" + std::string(1023, 'a') + "\xC3\xA9xy>", "{" + std::string(1023, 'a') + "\xC3\xA9}$"},
         // Where a tag fails: what it was is text, a bogus comment or nothing.
         {"a < b <1 <", "a < b <1 <$"},
         {"x</", "x</$"},
