@@ -94,9 +94,12 @@ void Machine::appendName(bool tagName, std::string_view run) {
         return;
     }
     std::string& to = tagName ? tagName_ : attributeBytes_;
-    for (const char ch :
-         fitting(run, to.size() - (tagName ? 0 : attributeNameOffset_), kMaxNameBytes)) {
-        to.push_back(ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch + 0x20) : ch);
+    const std::size_t start = to.size();
+    to.append(fitting(run, start - (tagName ? 0 : attributeNameOffset_), kMaxNameBytes));
+    for (std::size_t k = start; k < to.size(); ++k) {
+        if (to[k] >= 'A' && to[k] <= 'Z') {
+            to[k] = static_cast<char>(to[k] + 0x20);
+        }
     }
 }
 
