@@ -4,6 +4,7 @@
 // order, and the text it inserts.
 #pragma once
 
+#include "html/HtmlElements.h"
 #include "html/HtmlTokens.h"
 
 #include <cstddef>
@@ -26,11 +27,11 @@ class TextLayout {
         bool hidden = false;
     };
 
-    // Whether an element hides all it holds, from its name and attributes.
-    static bool hides(std::string_view name, std::span<const Attribute> attributes, bool foreign);
+    // Whether an element hides all it holds, from its tag and attributes.
+    static bool hides(Tag tag, std::span<const Attribute> attributes, bool foreign);
 
     // An element opens inside the last one open; `foreign` for SVG and MathML.
-    void open(std::string_view name, std::span<const Attribute> attributes, bool foreign);
+    void open(Tag tag, std::span<const Attribute> attributes, bool foreign);
     // The last open element ends.
     void close();
     // An element ends before those opened after it (misnested markup).

@@ -148,39 +148,6 @@ bool isHtmlIntegrationPoint(Ns ns, Tag tag, bool annotationHoldsHtml) {
            (ns == Ns::Svg && isOneOf(tag, {Tag::Foreignobject, Tag::Desc, Tag::Title}));
 }
 
-std::string_view formattingName(Tag tag) {
-    switch (tag) {
-    case Tag::A:
-        return "a";
-    case Tag::B:
-        return "b";
-    case Tag::Big:
-        return "big";
-    case Tag::Code:
-        return "code";
-    case Tag::Em:
-        return "em";
-    case Tag::Font:
-        return "font";
-    case Tag::I:
-        return "i";
-    case Tag::Nobr:
-        return "nobr";
-    case Tag::S:
-        return "s";
-    case Tag::Small:
-        return "small";
-    case Tag::Strike:
-        return "strike";
-    case Tag::Strong:
-        return "strong";
-    case Tag::Tt:
-        return "tt";
-    default:
-        return "u";
-    }
-}
-
 constexpr Attribute kHiddenAttribute[] = {{"hidden", ""}};
 
 } // namespace
@@ -521,7 +488,7 @@ void TreeBuilder::afterHead(Token& t) {
         case Tag::Title: {
             // Into the head after all, which is closed again behind it.
             push({hashName("head"), headId_, 0, 1, Tag::Head, Ns::Html, false});
-            main_.open("head", {}, false);
+            main_.open(Tag::Head, {}, false);
             inHead(t);
             for (std::size_t i = stack_.size(); i-- > 0;) {
                 if (stack_[i].id == headId_) {
@@ -1160,7 +1127,7 @@ bool TreeBuilder::insertHtml(std::string_view name, Tag tag, std::span<const Att
         tables_.push_back(
             {element.id, static_cast<std::uint32_t>(stack_.size()), slot, 0, layout.mark()});
     }
-    layout.open(name, attributes, false);
+    layout.open(tag, attributes, false);
     push(element);
     return true;
 }
@@ -1184,7 +1151,7 @@ bool TreeBuilder::insertForeign(const Token& t, Ns ns) {
                                        equalsIgnoringCase(a.value, "application/xhtml+xml")));
         }
     }
-    layoutOf(slot).open(t.name, t.attributes, true);
+    layoutOf(slot).open(t.tag, t.attributes, true);
     push({hashName(t.name), ++lastId_, slot, 1, t.tag, ns, htmlPoint});
     return true;
 }
@@ -1209,7 +1176,7 @@ void TreeBuilder::insertFormatting(const Token& t) {
     if (formatting_.size() < kMaxDepth) {
         formatting_.push_back({attributes, stack_.back().id,
                                static_cast<std::uint32_t>(stack_.size() - 1), t.tag,
-                               TextLayout::hides(t.name, t.attributes, false)});
+                               TextLayout::hides(t.tag, t.attributes, false)});
     }
 }
 
@@ -1532,7 +1499,7 @@ void TreeBuilder::reconstructFormatting() {
         Formatting& f = formatting_[i];
         const std::span<const Attribute> attributes =
             f.hidden ? std::span<const Attribute>(kHiddenAttribute) : std::span<const Attribute>();
-        if (!insertHtml(formattingName(f.tag), f.tag, attributes)) {
+        if (!insertHtml(nameOf(f.tag), f.tag, attributes)) {
             formatting_.resize(i);
             return;
         }
@@ -1648,7 +1615,7 @@ void TreeBuilder::adoptOnce(std::size_t fi, std::size_t feIndex, std::size_t fb)
     --fb;
     copy.id = ++lastId_;
     copy.index = static_cast<std::uint32_t>(fb + 1);
-    const std::string_view name = formattingName(copy.tag);
+    const std::string_view name = nameOf(copy.tag);
     insertIntoStack(fb + 1,
                     {hashName(name), copy.id, stack_[fb].slot, 0, copy.tag, Ns::Html, false});
     formatting_.insert(formatting_.begin() +
