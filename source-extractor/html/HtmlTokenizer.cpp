@@ -36,12 +36,27 @@ enum RunKind : std::uint8_t {
     kCommentRun,
     kDoubleQuotedRun,
     kSingleQuotedRun,
+    kUnquotedRun,
     kEscapedRun,
+    kTagNameRun,
+    kAttributeNameRun,
     kRunKinds
 };
 
 constexpr std::string_view kRunStops[kRunKinds] = {
-    "", "<&\r", "<&\r", "<\r", "\r", "<-\r", "\"&\r", "'&\r", "-<\r",
+    "",
+    "<&\r",
+    "<&\r",
+    "<\r",
+    "\r",
+    "<-\r",
+    "\"&\r",
+    "'&\r",
+    "\t\n\f &>\r",
+    "-<\r",
+    // Names are lower-cased as they are copied.
+    "\t\n\f />\r",
+    "\t\n\f />=\r",
 };
 
 using StopTable = std::array<std::array<bool, 128>, kRunKinds>;
@@ -76,9 +91,15 @@ RunKind runKind(State state) {
         return kDoubleQuotedRun;
     case State::AttributeValueSingle:
         return kSingleQuotedRun;
+    case State::AttributeValueUnquoted:
+        return kUnquotedRun;
     case State::ScriptEscaped:
     case State::ScriptDoubleEscaped:
         return kEscapedRun;
+    case State::TagName:
+        return kTagNameRun;
+    case State::AttributeName:
+        return kAttributeNameRun;
     default:
         return kNoRun;
     }
@@ -113,9 +134,11 @@ const char* Tokenizer::Machine::fastRun(const char* p, const char* end) {
         q += sequence.length;
     }
     const std::string_view run(p, static_cast<std::size_t>(q - p));
-    if (kind == kCommentRun) {
+    if (kind == kTagNameRun || kind == kAttributeNameRun) {
+        appendName(kind == kTagNameRun, run);
+    } else if (kind == kCommentRun) {
         appendComment(run);
-    } else if (kind == kDoubleQuotedRun || kind == kSingleQuotedRun) {
+    } else if (kind == kDoubleQuotedRun || kind == kSingleQuotedRun || kind == kUnquotedRun) {
         appendAttributeValue(run);
     } else {
         emit(run);

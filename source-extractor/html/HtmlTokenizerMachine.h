@@ -148,6 +148,7 @@ class Tokenizer::Machine {
     void startDoctype();
     void startAttribute();
     void appendAttributeName(char32_t c);
+    void appendName(bool tagName, std::string_view run);
     void finishAttributeName();
     void appendAttributeValue(std::string_view text);
     void appendAttributeValue(char32_t c);

@@ -263,7 +263,7 @@ bool Machine::stepDoctypeIds(char32_t c) {
             state == State::DoctypePublicIdDouble || state == State::DoctypePublicIdSingle;
         const bool dq =
             state == State::DoctypePublicIdDouble || state == State::DoctypeSystemIdDouble;
-        if (c == (dq ? '"' : '\'')) {
+        if (c == (dq ? U'"' : U'\'')) {
             state_ = publicId ? State::AfterDoctypePublicId : State::AfterDoctypeSystemId;
         } else if (c == '>') {
             forceQuirks_ = true;

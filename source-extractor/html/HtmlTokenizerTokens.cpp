@@ -74,6 +74,23 @@ void Machine::appendAttributeName(char32_t c) {
     }
 }
 
+// A run of a tag's or an attribute's name, lower-cased, up to the cap.
+void Machine::appendName(bool tagName, std::string_view run) {
+    if (!tagName && !keepAttribute_) {
+        return;
+    }
+    std::string& to = tagName ? tagName_ : attributeBytes_;
+    const std::size_t used = to.size() - (tagName ? 0 : attributeNameOffset_);
+    std::size_t take = std::min(kMaxNameBytes - std::min(kMaxNameBytes, used), run.size());
+    while (take > 0 && take < run.size() &&
+           (static_cast<unsigned char>(run[take]) & 0xC0) == 0x80) {
+        --take; // cut only between characters
+    }
+    for (const char ch : run.substr(0, take)) {
+        to.push_back(ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch + 0x20) : ch);
+    }
+}
+
 // On leaving the attribute name state: a name already on the tag drops the
 // new attribute. Hashes first, so that a tag full of attributes stays cheap.
 void Machine::finishAttributeName() {
