@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -547,6 +548,14 @@ void TextLayout::insertAt(const Mark& mark, std::string_view text, bool ownLine)
         pendingSpace_ = false;
     }
     out_.insert(mark.offset, piece);
+}
+
+void TextLayout::reserve(std::size_t bytes) {
+    try {
+        out_.reserve(std::min<std::size_t>(bytes, std::size_t{1} << 30));
+    } catch (const std::bad_alloc&) {
+        // Only a saving missed: the text grows as it must.
+    }
 }
 
 // The text ends with exactly one line end, or is empty.

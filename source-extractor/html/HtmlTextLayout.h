@@ -45,6 +45,11 @@ class TextLayout {
     // of its own, or joined to the text before it.
     void insertAt(const Mark& mark, std::string_view text, bool ownLine);
 
+    // Room for text of about this size, taken only as it is written (a large
+    // allocation's pages are not touched until then): growing by copies
+    // would briefly hold the text twice.
+    void reserve(std::size_t bytes);
+
     // The text, ending in exactly one line end, or empty.
     std::string finish();
     // Whether the text began with a block, so that it starts a line.
