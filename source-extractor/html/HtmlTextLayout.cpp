@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -97,6 +98,27 @@ constexpr std::array<bool, 256> kCollapsible = [] {
 
 bool isCollapsible(char c) {
     return kCollapsible[static_cast<unsigned char>(c)];
+}
+
+// The first byte from p on that is a control character or a space (all the
+// collapsible white space is), eight bytes at a time: most text has none.
+const char* nextControlOrSpace(const char* p, const char* end) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+    while (end - p >= 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, p, 8);
+        // A byte below 0x21 sets its high bit here; bytes of 0x80 and above
+        // (UTF-8 beyond ASCII) never do.
+        if (((word - kOnes * 0x21) & ~word & kHighs) != 0) {
+            break;
+        }
+        p += 8;
+    }
+    while (p<end&& static_cast<unsigned char>(*p)> 0x20) {
+        ++p;
+    }
+    return p;
 }
 
 // An inline style that hides the element ("display: none", any case/spacing).
@@ -284,9 +306,14 @@ void TextLayout::collapsedText(std::string_view text) {
         }
         // Words apart by single spaces need no collapsing: written at once.
         p = word;
-        while (p < end &&
-               (!isCollapsible(*p) || (*p == ' ' && p + 1 < end && !isCollapsible(p[1])))) {
-            p += isCollapsible(*p) ? 2 : 1;
+        while ((p = nextControlOrSpace(p, end)) != end) {
+            if (!isCollapsible(*p)) {
+                ++p; // a control character is part of the word
+            } else if (*p == ' ' && p + 1 < end && !isCollapsible(p[1])) {
+                p += 2;
+            } else {
+                break;
+            }
         }
         if (!begun) {
             beginContent();

@@ -8,17 +8,14 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <utility>
 
 namespace vantrel::extractor::html {
 namespace {
 
 std::uint64_t hashName(std::string_view name) {
-    std::uint64_t hash = 14695981039346656037ULL;
-    for (const char c : name) {
-        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
-    }
-    return hash;
+    return std::hash<std::string_view>{}(name);
 }
 
 // The same for any order of the attributes.
