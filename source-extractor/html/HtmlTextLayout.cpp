@@ -471,6 +471,14 @@ void TextLayout::open(Tag tag, std::span<const Attribute> attributes, bool forei
     frames_.push_back(frame);
 }
 
+void TextLayout::boundary(Tag tag) {
+    const Kind kind = kindOf(tag);
+    if (hidden_ == 0 && kind != Kind::Inline && kind != Kind::Hidden && kind != Kind::Image &&
+        kind != Kind::Dialog) {
+        requestBreaks(1);
+    }
+}
+
 void TextLayout::closeFrame(const Frame& frame) {
     if ((frame.undo & kUndoHidden) != 0) {
         --hidden_;

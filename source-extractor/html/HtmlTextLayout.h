@@ -36,7 +36,9 @@ class TextLayout {
     void close();
     // An element ends before those opened after it (misnested markup).
     void closeAt(std::size_t index);
-    std::size_t depth() const { return frames_.size(); }
+    // An element not kept (past the depth cap) still separates words if it
+    // would start a block.
+    void boundary(Tag tag);
     bool hidden() const { return hidden_ > 0; }
     void text(std::string_view utf8);
 

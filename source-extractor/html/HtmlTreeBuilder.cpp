@@ -1115,6 +1115,7 @@ std::uint16_t TreeBuilder::fosterSlot() {
 bool TreeBuilder::insertHtml(std::string_view name, Tag tag, std::span<const Attribute> attributes,
                              bool force) {
     if (stack_.size() >= kMaxDepth && !force) {
+        layoutOf(placeSlot()).boundary(tag); // words past the cap stay apart
         return false;
     }
     const std::uint16_t slot = placeSlot();
@@ -1235,6 +1236,9 @@ void TreeBuilder::finishTable() {
 }
 
 void TreeBuilder::popUntil(Tag tag) {
+    if (counts_[countIndex(tag, 0)] == 0) {
+        return; // not open: an element past the depth cap was never kept
+    }
     while (!stack_.empty()) {
         const bool found = stack_.back().ns == Ns::Html && stack_.back().tag == tag;
         popCurrent();

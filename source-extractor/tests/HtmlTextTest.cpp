@@ -236,6 +236,8 @@ TEST(HtmlText, SurvivesHostileInput) {
          repeat("<div>", 100000) + "deep" + repeat("</div>", 100000) + "<p>after</p>",
          "deep\n\nafter\n"},
         {"100000 unclosed inline elements", repeat("<b><i>", 50000) + "x", "x\n"},
+        {"paragraphs past the depth cap still stay apart",
+         repeat("<span>", 600) + "<p>a</p><p>b</p>", "a\nb\n"},
         {"template contents deeper than the cap stay hidden",
          "<template>" + repeat("<i>", 2000) + "t</template><p>seen</p>", "seen\n"},
     });
