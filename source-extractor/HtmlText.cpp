@@ -17,6 +17,7 @@ std::optional<std::string> htmlToText(std::string_view html) {
         html::TreeBuilder builder;
         html::Tokenizer tokenizer(builder);
         builder.attach(&tokenizer);
+        builder.reserve(html.size());
         HtmlDecoder decoder(html);
         for (std::string_view piece = decoder.next(); !piece.empty(); piece = decoder.next()) {
             tokenizer.feed(piece);

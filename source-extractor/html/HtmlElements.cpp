@@ -1,153 +1,181 @@
 #include "html/HtmlElements.h"
 
-#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <iterator>
 
 namespace vantrel::extractor::html {
 namespace {
 
-struct NamedTag {
-    std::string_view name;
-    Tag tag;
+// In the order of the tags, after Tag::Other.
+constexpr std::string_view kNames[] = {
+    "",
+    "a",
+    "address",
+    "annotation-xml",
+    "applet",
+    "area",
+    "article",
+    "aside",
+    "audio",
+    "b",
+    "base",
+    "basefont",
+    "bgsound",
+    "big",
+    "blockquote",
+    "body",
+    "br",
+    "button",
+    "canvas",
+    "caption",
+    "center",
+    "code",
+    "col",
+    "colgroup",
+    "datalist",
+    "dd",
+    "desc",
+    "details",
+    "dialog",
+    "dir",
+    "div",
+    "dl",
+    "dt",
+    "em",
+    "embed",
+    "fieldset",
+    "figcaption",
+    "figure",
+    "font",
+    "footer",
+    "foreignobject",
+    "form",
+    "frame",
+    "frameset",
+    "h1",
+    "h2",
+    "h3",
+    "h4",
+    "h5",
+    "h6",
+    "head",
+    "header",
+    "hgroup",
+    "hr",
+    "html",
+    "i",
+    "iframe",
+    "image",
+    "img",
+    "input",
+    "keygen",
+    "legend",
+    "li",
+    "link",
+    "listing",
+    "main",
+    "malignmark",
+    "marquee",
+    "math",
+    "menu",
+    "meta",
+    "mglyph",
+    "mi",
+    "mn",
+    "mo",
+    "ms",
+    "mtext",
+    "nav",
+    "nobr",
+    "noembed",
+    "noframes",
+    "noscript",
+    "object",
+    "ol",
+    "optgroup",
+    "option",
+    "p",
+    "param",
+    "plaintext",
+    "pre",
+    "rb",
+    "rp",
+    "rt",
+    "rtc",
+    "ruby",
+    "s",
+    "script",
+    "search",
+    "section",
+    "select",
+    "small",
+    "source",
+    "span",
+    "strike",
+    "strong",
+    "style",
+    "sub",
+    "summary",
+    "sup",
+    "svg",
+    "table",
+    "tbody",
+    "td",
+    "template",
+    "textarea",
+    "tfoot",
+    "th",
+    "thead",
+    "title",
+    "tr",
+    "track",
+    "tt",
+    "u",
+    "ul",
+    "var",
+    "video",
+    "wbr",
+    "xmp",
 };
 
-// Sorted by name for binary search.
-constexpr NamedTag kTags[] = {
-    {"a", Tag::A},
-    {"address", Tag::Address},
-    {"annotation-xml", Tag::AnnotationXml},
-    {"applet", Tag::Applet},
-    {"area", Tag::Area},
-    {"article", Tag::Article},
-    {"aside", Tag::Aside},
-    {"b", Tag::B},
-    {"base", Tag::Base},
-    {"basefont", Tag::Basefont},
-    {"bgsound", Tag::Bgsound},
-    {"big", Tag::Big},
-    {"blockquote", Tag::Blockquote},
-    {"body", Tag::Body},
-    {"br", Tag::Br},
-    {"button", Tag::Button},
-    {"caption", Tag::Caption},
-    {"center", Tag::Center},
-    {"code", Tag::Code},
-    {"col", Tag::Col},
-    {"colgroup", Tag::Colgroup},
-    {"dd", Tag::Dd},
-    {"desc", Tag::Desc},
-    {"details", Tag::Details},
-    {"dialog", Tag::Dialog},
-    {"dir", Tag::Dir},
-    {"div", Tag::Div},
-    {"dl", Tag::Dl},
-    {"dt", Tag::Dt},
-    {"em", Tag::Em},
-    {"embed", Tag::Embed},
-    {"fieldset", Tag::Fieldset},
-    {"figcaption", Tag::Figcaption},
-    {"figure", Tag::Figure},
-    {"font", Tag::Font},
-    {"footer", Tag::Footer},
-    {"foreignobject", Tag::Foreignobject},
-    {"form", Tag::Form},
-    {"frame", Tag::Frame},
-    {"frameset", Tag::Frameset},
-    {"h1", Tag::H1},
-    {"h2", Tag::H2},
-    {"h3", Tag::H3},
-    {"h4", Tag::H4},
-    {"h5", Tag::H5},
-    {"h6", Tag::H6},
-    {"head", Tag::Head},
-    {"header", Tag::Header},
-    {"hgroup", Tag::Hgroup},
-    {"hr", Tag::Hr},
-    {"html", Tag::Html},
-    {"i", Tag::I},
-    {"iframe", Tag::Iframe},
-    {"image", Tag::Image},
-    {"img", Tag::Img},
-    {"input", Tag::Input},
-    {"keygen", Tag::Keygen},
-    {"li", Tag::Li},
-    {"link", Tag::Link},
-    {"listing", Tag::Listing},
-    {"main", Tag::Main},
-    {"malignmark", Tag::Malignmark},
-    {"marquee", Tag::Marquee},
-    {"math", Tag::Math},
-    {"menu", Tag::Menu},
-    {"meta", Tag::Meta},
-    {"mglyph", Tag::Mglyph},
-    {"mi", Tag::Mi},
-    {"mn", Tag::Mn},
-    {"mo", Tag::Mo},
-    {"ms", Tag::Ms},
-    {"mtext", Tag::Mtext},
-    {"nav", Tag::Nav},
-    {"nobr", Tag::Nobr},
-    {"noembed", Tag::Noembed},
-    {"noframes", Tag::Noframes},
-    {"noscript", Tag::Noscript},
-    {"object", Tag::Object},
-    {"ol", Tag::Ol},
-    {"optgroup", Tag::Optgroup},
-    {"option", Tag::Option},
-    {"p", Tag::P},
-    {"param", Tag::Param},
-    {"plaintext", Tag::Plaintext},
-    {"pre", Tag::Pre},
-    {"rb", Tag::Rb},
-    {"rp", Tag::Rp},
-    {"rt", Tag::Rt},
-    {"rtc", Tag::Rtc},
-    {"ruby", Tag::Ruby},
-    {"s", Tag::S},
-    {"script", Tag::Script},
-    {"search", Tag::Search},
-    {"section", Tag::Section},
-    {"select", Tag::Select},
-    {"small", Tag::Small},
-    {"source", Tag::Source},
-    {"span", Tag::Span},
-    {"strike", Tag::Strike},
-    {"strong", Tag::Strong},
-    {"style", Tag::Style},
-    {"sub", Tag::Sub},
-    {"summary", Tag::Summary},
-    {"sup", Tag::Sup},
-    {"svg", Tag::Svg},
-    {"table", Tag::Table},
-    {"tbody", Tag::Tbody},
-    {"td", Tag::Td},
-    {"template", Tag::Template},
-    {"textarea", Tag::Textarea},
-    {"tfoot", Tag::Tfoot},
-    {"th", Tag::Th},
-    {"thead", Tag::Thead},
-    {"title", Tag::Title},
-    {"tr", Tag::Tr},
-    {"track", Tag::Track},
-    {"tt", Tag::Tt},
-    {"u", Tag::U},
-    {"ul", Tag::Ul},
-    {"var", Tag::Var},
-    {"wbr", Tag::Wbr},
-    {"xmp", Tag::Xmp},
-};
+constexpr std::uint32_t hashOf(std::string_view name) {
+    std::uint32_t hash = 2166136261U;
+    for (const char c : name) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619U;
+    }
+    return hash;
+}
 
-static_assert(std::is_sorted(std::begin(kTags), std::end(kTags),
-                             [](const NamedTag& a, const NamedTag& b) { return a.name < b.name; }));
+// An open-addressed table, filled at compile time: one hash and, mostly, one
+// comparison per tag name.
+constexpr std::size_t kSlots = 512;
+
+constexpr std::array<Tag, kSlots> kTable = [] {
+    std::array<Tag, kSlots> table{};
+    for (std::size_t i = 1; i < std::size(kNames); ++i) {
+        std::size_t slot = hashOf(kNames[i]) % kSlots;
+        while (table[slot] != Tag::Other) {
+            slot = (slot + 1) % kSlots;
+        }
+        table[slot] = static_cast<Tag>(i);
+    }
+    return table;
+}();
 
 } // namespace
 
 Tag tagOf(std::string_view name) {
-    const auto* end = std::end(kTags);
-    const auto* it = std::lower_bound(
-        std::begin(kTags), end, name,
-        [](const NamedTag& entry, std::string_view key) { return entry.name < key; });
-    return (it != end && it->name == name) ? it->tag : Tag::Other;
+    for (std::size_t slot = hashOf(name) % kSlots;; slot = (slot + 1) % kSlots) {
+        const Tag tag = kTable[slot];
+        if (tag == Tag::Other || kNames[static_cast<std::size_t>(tag)] == name) {
+            return tag;
+        }
+    }
+}
+
+std::string_view nameOf(Tag tag) {
+    return kNames[static_cast<std::size_t>(tag)];
 }
 
 } // namespace vantrel::extractor::html

@@ -1,5 +1,5 @@
-// The element names that tree construction treats apart, interned, and the
-// namespaces an element can be in.
+// The element names that tree construction and the layout treat apart,
+// interned, and the namespaces an element can be in.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,7 @@ enum class Tag : std::uint8_t {
     Area,
     Article,
     Aside,
+    Audio,
     B,
     Base,
     Basefont,
@@ -27,11 +28,13 @@ enum class Tag : std::uint8_t {
     Body,
     Br,
     Button,
+    Canvas,
     Caption,
     Center,
     Code,
     Col,
     Colgroup,
+    Datalist,
     Dd,
     Desc,
     Details,
@@ -68,6 +71,7 @@ enum class Tag : std::uint8_t {
     Img,
     Input,
     Keygen,
+    Legend,
     Li,
     Link,
     Listing,
@@ -131,11 +135,15 @@ enum class Tag : std::uint8_t {
     U,
     Ul,
     Var,
+    Video,
     Wbr,
     Xmp,
 };
 
 // The tag of a lower-case name; Tag::Other for the rest.
 Tag tagOf(std::string_view name);
+
+// The lower-case name of a tag other than Tag::Other.
+std::string_view nameOf(Tag tag);
 
 } // namespace vantrel::extractor::html

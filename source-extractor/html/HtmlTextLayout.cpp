@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -32,47 +34,58 @@ enum class Kind : std::uint8_t {
 };
 
 struct ElementKind {
-    std::string_view name;
+    Tag tag;
     Kind kind;
 };
 
-// Sorted by name for binary search. Names the parser reports are lowercase.
 constexpr ElementKind kElementKinds[] = {
-    {"address", Kind::Block},    {"article", Kind::Block},    {"aside", Kind::Block},
-    {"audio", Kind::Hidden},     {"blockquote", Kind::Block}, {"br", Kind::LineBreak},
-    {"canvas", Kind::Hidden},    {"caption", Kind::Block},    {"center", Kind::Block},
-    {"datalist", Kind::Hidden},  {"dd", Kind::Block},         {"details", Kind::Block},
-    {"dialog", Kind::Dialog},    {"dir", Kind::List},         {"div", Kind::Block},
-    {"dl", Kind::Block},         {"dt", Kind::Block},         {"fieldset", Kind::Block},
-    {"figcaption", Kind::Block}, {"figure", Kind::Block},     {"footer", Kind::Block},
-    {"form", Kind::Block},       {"frameset", Kind::Block},   {"h1", Kind::Paragraph},
-    {"h2", Kind::Paragraph},     {"h3", Kind::Paragraph},     {"h4", Kind::Paragraph},
-    {"h5", Kind::Paragraph},     {"h6", Kind::Paragraph},     {"head", Kind::Hidden},
-    {"header", Kind::Block},     {"hgroup", Kind::Block},     {"hr", Kind::Block},
-    {"iframe", Kind::Hidden},    {"img", Kind::Image},        {"legend", Kind::Block},
-    {"li", Kind::ListItem},      {"listing", Kind::Pre},      {"main", Kind::Block},
-    {"menu", Kind::List},        {"nav", Kind::Block},        {"noembed", Kind::Hidden},
-    {"noframes", Kind::Hidden},  {"noscript", Kind::Hidden},  {"ol", Kind::NumberList},
-    {"optgroup", Kind::Block},   {"option", Kind::Block},     {"p", Kind::Paragraph},
-    {"plaintext", Kind::Pre},    {"pre", Kind::Pre},          {"script", Kind::Hidden},
-    {"search", Kind::Block},     {"section", Kind::Block},    {"select", Kind::Hidden},
-    {"style", Kind::Hidden},     {"summary", Kind::Block},    {"table", Kind::Table},
-    {"td", Kind::Cell},          {"template", Kind::Hidden},  {"textarea", Kind::PreInline},
-    {"th", Kind::Cell},          {"title", Kind::Hidden},     {"tr", Kind::Row},
-    {"ul", Kind::List},          {"video", Kind::Hidden},     {"xmp", Kind::Pre},
+    {Tag::Address, Kind::Block},    {Tag::Article, Kind::Block},
+    {Tag::Aside, Kind::Block},      {Tag::Audio, Kind::Hidden},
+    {Tag::Blockquote, Kind::Block}, {Tag::Br, Kind::LineBreak},
+    {Tag::Canvas, Kind::Hidden},    {Tag::Caption, Kind::Block},
+    {Tag::Center, Kind::Block},     {Tag::Datalist, Kind::Hidden},
+    {Tag::Dd, Kind::Block},         {Tag::Details, Kind::Block},
+    {Tag::Dialog, Kind::Dialog},    {Tag::Dir, Kind::List},
+    {Tag::Div, Kind::Block},        {Tag::Dl, Kind::Block},
+    {Tag::Dt, Kind::Block},         {Tag::Fieldset, Kind::Block},
+    {Tag::Figcaption, Kind::Block}, {Tag::Figure, Kind::Block},
+    {Tag::Footer, Kind::Block},     {Tag::Form, Kind::Block},
+    {Tag::Frameset, Kind::Block},   {Tag::H1, Kind::Paragraph},
+    {Tag::H2, Kind::Paragraph},     {Tag::H3, Kind::Paragraph},
+    {Tag::H4, Kind::Paragraph},     {Tag::H5, Kind::Paragraph},
+    {Tag::H6, Kind::Paragraph},     {Tag::Head, Kind::Hidden},
+    {Tag::Header, Kind::Block},     {Tag::Hgroup, Kind::Block},
+    {Tag::Hr, Kind::Block},         {Tag::Iframe, Kind::Hidden},
+    {Tag::Img, Kind::Image},        {Tag::Legend, Kind::Block},
+    {Tag::Li, Kind::ListItem},      {Tag::Listing, Kind::Pre},
+    {Tag::Main, Kind::Block},       {Tag::Menu, Kind::List},
+    {Tag::Nav, Kind::Block},        {Tag::Noembed, Kind::Hidden},
+    {Tag::Noframes, Kind::Hidden},  {Tag::Noscript, Kind::Hidden},
+    {Tag::Ol, Kind::NumberList},    {Tag::Optgroup, Kind::Block},
+    {Tag::Option, Kind::Block},     {Tag::P, Kind::Paragraph},
+    {Tag::Plaintext, Kind::Pre},    {Tag::Pre, Kind::Pre},
+    {Tag::Script, Kind::Hidden},    {Tag::Search, Kind::Block},
+    {Tag::Section, Kind::Block},    {Tag::Select, Kind::Hidden},
+    {Tag::Style, Kind::Hidden},     {Tag::Summary, Kind::Block},
+    {Tag::Table, Kind::Table},      {Tag::Td, Kind::Cell},
+    {Tag::Template, Kind::Hidden},  {Tag::Textarea, Kind::PreInline},
+    {Tag::Th, Kind::Cell},          {Tag::Title, Kind::Hidden},
+    {Tag::Tr, Kind::Row},           {Tag::Ul, Kind::List},
+    {Tag::Video, Kind::Hidden},     {Tag::Xmp, Kind::Pre},
 };
 
-static_assert(std::is_sorted(std::begin(kElementKinds), std::end(kElementKinds),
-                             [](const ElementKind& a, const ElementKind& b) {
-                                 return a.name < b.name;
-                             }));
+// The kind of every tag, for a lookup by index.
+constexpr std::array<Kind, 256> kKinds = [] {
+    std::array<Kind, 256> kinds{};
+    kinds.fill(Kind::Inline);
+    for (const ElementKind& entry : kElementKinds) {
+        kinds[static_cast<std::size_t>(entry.tag)] = entry.kind;
+    }
+    return kinds;
+}();
 
-Kind kindOf(std::string_view name) {
-    const auto* end = std::end(kElementKinds);
-    const auto* it = std::lower_bound(
-        std::begin(kElementKinds), end, name,
-        [](const ElementKind& entry, std::string_view key) { return entry.name < key; });
-    return (it != end && it->name == name) ? it->kind : Kind::Inline;
+Kind kindOf(Tag tag) {
+    return kKinds[static_cast<std::size_t>(tag)];
 }
 
 constexpr std::array<bool, 256> kCollapsible = [] {
@@ -85,6 +98,27 @@ constexpr std::array<bool, 256> kCollapsible = [] {
 
 bool isCollapsible(char c) {
     return kCollapsible[static_cast<unsigned char>(c)];
+}
+
+// The first byte from p on that is a control character or a space (all the
+// collapsible white space is), eight bytes at a time: most text has none.
+const char* nextControlOrSpace(const char* p, const char* end) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+    while (end - p >= 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, p, 8);
+        // A byte below 0x21 sets its high bit here; bytes of 0x80 and above
+        // (UTF-8 beyond ASCII) never do.
+        if (((word - kOnes * 0x21) & ~word & kHighs) != 0) {
+            break;
+        }
+        p += 8;
+    }
+    while (p<end&& static_cast<unsigned char>(*p)> 0x20) {
+        ++p;
+    }
+    return p;
 }
 
 // An inline style that hides the element ("display: none", any case/spacing).
@@ -173,8 +207,9 @@ std::string listNumber(long long n, char style) {
 constexpr std::size_t kMaxListIndent = 8;
 
 // Foreign (SVG, MathML) elements are inline, apart from those never drawn.
-Kind foreignKind(std::string_view name) {
-    return (name == "script" || name == "style" || name == "title") ? Kind::Hidden : Kind::Inline;
+Kind foreignKind(Tag tag) {
+    return (tag == Tag::Script || tag == Tag::Style || tag == Tag::Title) ? Kind::Hidden
+                                                                          : Kind::Inline;
 }
 
 } // namespace
@@ -203,9 +238,9 @@ TextLayout::Attributes TextLayout::readAttributes(std::span<const Attribute> att
     return result;
 }
 
-bool TextLayout::hides(std::string_view name, std::span<const Attribute> attributes, bool foreign) {
+bool TextLayout::hides(Tag tag, std::span<const Attribute> attributes, bool foreign) {
     const Attributes attrs = readAttributes(attributes);
-    const Kind kind = foreign ? foreignKind(name) : kindOf(name);
+    const Kind kind = foreign ? foreignKind(tag) : kindOf(tag);
     return attrs.hidden || kind == Kind::Hidden || (kind == Kind::Dialog && !attrs.open);
 }
 
@@ -269,9 +304,16 @@ void TextLayout::collapsedText(std::string_view text) {
         if (word == end) {
             break;
         }
+        // Words apart by single spaces need no collapsing: written at once.
         p = word;
-        while (p < end && !isCollapsible(*p)) {
-            ++p;
+        while ((p = nextControlOrSpace(p, end)) != end) {
+            if (!isCollapsible(*p)) {
+                ++p; // a control character is part of the word
+            } else if (*p == ' ' && p + 1 < end && !isCollapsible(p[1])) {
+                p += 2;
+            } else {
+                break;
+            }
         }
         if (!begun) {
             beginContent();
@@ -355,7 +397,7 @@ void TextLayout::startCell(Frame& frame) {
     absorbing_ = true;
 }
 
-void TextLayout::open(std::string_view name, std::span<const Attribute> attributes, bool foreign) {
+void TextLayout::open(Tag tag, std::span<const Attribute> attributes, bool foreign) {
     Frame frame;
     if (hidden_ > 0) {
         // Hidden with its parent, even should the parent close first.
@@ -365,7 +407,7 @@ void TextLayout::open(std::string_view name, std::span<const Attribute> attribut
         return;
     }
     const Attributes attrs = readAttributes(attributes);
-    Kind kind = foreign ? foreignKind(name) : kindOf(name);
+    Kind kind = foreign ? foreignKind(tag) : kindOf(tag);
     if (attrs.hidden || (kind == Kind::Dialog && !attrs.open)) {
         kind = Kind::Hidden;
     } else if (kind == Kind::Dialog) {
@@ -427,6 +469,14 @@ void TextLayout::open(std::string_view name, std::span<const Attribute> attribut
         break;
     }
     frames_.push_back(frame);
+}
+
+void TextLayout::boundary(Tag tag) {
+    const Kind kind = kindOf(tag);
+    if (hidden_ == 0 && kind != Kind::Inline && kind != Kind::Hidden && kind != Kind::Image &&
+        kind != Kind::Dialog) {
+        requestBreaks(1);
+    }
 }
 
 void TextLayout::closeFrame(const Frame& frame) {
@@ -533,6 +583,14 @@ void TextLayout::insertAt(const Mark& mark, std::string_view text, bool ownLine)
         pendingSpace_ = false;
     }
     out_.insert(mark.offset, piece);
+}
+
+void TextLayout::reserve(std::size_t bytes) {
+    try {
+        out_.reserve(std::min<std::size_t>(bytes, std::size_t{1} << 30));
+    } catch (const std::bad_alloc&) {
+        // Only a saving missed: the text grows as it must.
+    }
 }
 
 // The text ends with exactly one line end, or is empty.

@@ -4,6 +4,7 @@
 // order, and the text it inserts.
 #pragma once
 
+#include "html/HtmlElements.h"
 #include "html/HtmlTokens.h"
 
 #include <cstddef>
@@ -26,16 +27,18 @@ class TextLayout {
         bool hidden = false;
     };
 
-    // Whether an element hides all it holds, from its name and attributes.
-    static bool hides(std::string_view name, std::span<const Attribute> attributes, bool foreign);
+    // Whether an element hides all it holds, from its tag and attributes.
+    static bool hides(Tag tag, std::span<const Attribute> attributes, bool foreign);
 
     // An element opens inside the last one open; `foreign` for SVG and MathML.
-    void open(std::string_view name, std::span<const Attribute> attributes, bool foreign);
+    void open(Tag tag, std::span<const Attribute> attributes, bool foreign);
     // The last open element ends.
     void close();
     // An element ends before those opened after it (misnested markup).
     void closeAt(std::size_t index);
-    std::size_t depth() const { return frames_.size(); }
+    // An element not kept (past the depth cap) still separates words if it
+    // would start a block.
+    void boundary(Tag tag);
     bool hidden() const { return hidden_ > 0; }
     void text(std::string_view utf8);
 
@@ -43,6 +46,11 @@ class TextLayout {
     // Writes text that belongs before a table at the table's mark; on a line
     // of its own, or joined to the text before it.
     void insertAt(const Mark& mark, std::string_view text, bool ownLine);
+
+    // Room for text of about this size, taken only as it is written (a large
+    // allocation's pages are not touched until then): growing by copies
+    // would briefly hold the text twice.
+    void reserve(std::size_t bytes);
 
     // The text, ending in exactly one line end, or empty.
     std::string finish();

@@ -8,17 +8,14 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <utility>
 
 namespace vantrel::extractor::html {
 namespace {
 
 std::uint64_t hashName(std::string_view name) {
-    std::uint64_t hash = 14695981039346656037ULL;
-    for (const char c : name) {
-        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
-    }
-    return hash;
+    return std::hash<std::string_view>{}(name);
 }
 
 // The same for any order of the attributes.
@@ -146,39 +143,6 @@ bool isForeignBoundary(Ns ns, Tag tag) {
 bool isHtmlIntegrationPoint(Ns ns, Tag tag, bool annotationHoldsHtml) {
     return annotationHoldsHtml ||
            (ns == Ns::Svg && isOneOf(tag, {Tag::Foreignobject, Tag::Desc, Tag::Title}));
-}
-
-std::string_view formattingName(Tag tag) {
-    switch (tag) {
-    case Tag::A:
-        return "a";
-    case Tag::B:
-        return "b";
-    case Tag::Big:
-        return "big";
-    case Tag::Code:
-        return "code";
-    case Tag::Em:
-        return "em";
-    case Tag::Font:
-        return "font";
-    case Tag::I:
-        return "i";
-    case Tag::Nobr:
-        return "nobr";
-    case Tag::S:
-        return "s";
-    case Tag::Small:
-        return "small";
-    case Tag::Strike:
-        return "strike";
-    case Tag::Strong:
-        return "strong";
-    case Tag::Tt:
-        return "tt";
-    default:
-        return "u";
-    }
 }
 
 constexpr Attribute kHiddenAttribute[] = {{"hidden", ""}};
@@ -521,7 +485,7 @@ void TreeBuilder::afterHead(Token& t) {
         case Tag::Title: {
             // Into the head after all, which is closed again behind it.
             push({hashName("head"), headId_, 0, 1, Tag::Head, Ns::Html, false});
-            main_.open("head", {}, false);
+            main_.open(Tag::Head, {}, false);
             inHead(t);
             for (std::size_t i = stack_.size(); i-- > 0;) {
                 if (stack_[i].id == headId_) {
@@ -1151,6 +1115,7 @@ std::uint16_t TreeBuilder::fosterSlot() {
 bool TreeBuilder::insertHtml(std::string_view name, Tag tag, std::span<const Attribute> attributes,
                              bool force) {
     if (stack_.size() >= kMaxDepth && !force) {
+        layoutOf(placeSlot()).boundary(tag); // words past the cap stay apart
         return false;
     }
     const std::uint16_t slot = placeSlot();
@@ -1160,7 +1125,7 @@ bool TreeBuilder::insertHtml(std::string_view name, Tag tag, std::span<const Att
         tables_.push_back(
             {element.id, static_cast<std::uint32_t>(stack_.size()), slot, 0, layout.mark()});
     }
-    layout.open(name, attributes, false);
+    layout.open(tag, attributes, false);
     push(element);
     return true;
 }
@@ -1184,7 +1149,7 @@ bool TreeBuilder::insertForeign(const Token& t, Ns ns) {
                                        equalsIgnoringCase(a.value, "application/xhtml+xml")));
         }
     }
-    layoutOf(slot).open(t.name, t.attributes, true);
+    layoutOf(slot).open(t.tag, t.attributes, true);
     push({hashName(t.name), ++lastId_, slot, 1, t.tag, ns, htmlPoint});
     return true;
 }
@@ -1209,7 +1174,7 @@ void TreeBuilder::insertFormatting(const Token& t) {
     if (formatting_.size() < kMaxDepth) {
         formatting_.push_back({attributes, stack_.back().id,
                                static_cast<std::uint32_t>(stack_.size() - 1), t.tag,
-                               TextLayout::hides(t.name, t.attributes, false)});
+                               TextLayout::hides(t.tag, t.attributes, false)});
     }
 }
 
@@ -1271,6 +1236,9 @@ void TreeBuilder::finishTable() {
 }
 
 void TreeBuilder::popUntil(Tag tag) {
+    if (counts_[countIndex(tag, 0)] == 0) {
+        return; // not open: an element past the depth cap was never kept
+    }
     while (!stack_.empty()) {
         const bool found = stack_.back().ns == Ns::Html && stack_.back().tag == tag;
         popCurrent();
@@ -1532,7 +1500,7 @@ void TreeBuilder::reconstructFormatting() {
         Formatting& f = formatting_[i];
         const std::span<const Attribute> attributes =
             f.hidden ? std::span<const Attribute>(kHiddenAttribute) : std::span<const Attribute>();
-        if (!insertHtml(formattingName(f.tag), f.tag, attributes)) {
+        if (!insertHtml(nameOf(f.tag), f.tag, attributes)) {
             formatting_.resize(i);
             return;
         }
@@ -1648,7 +1616,7 @@ void TreeBuilder::adoptOnce(std::size_t fi, std::size_t feIndex, std::size_t fb)
     --fb;
     copy.id = ++lastId_;
     copy.index = static_cast<std::uint32_t>(fb + 1);
-    const std::string_view name = formattingName(copy.tag);
+    const std::string_view name = nameOf(copy.tag);
     insertIntoStack(fb + 1,
                     {hashName(name), copy.id, stack_[fb].slot, 0, copy.tag, Ns::Html, false});
     formatting_.insert(formatting_.begin() +

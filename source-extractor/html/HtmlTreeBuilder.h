@@ -38,6 +38,9 @@ class TreeBuilder final : public TokenSink {
     void doctype(const Doctype& doctype) override;
     void endOfFile() override;
 
+    // Room for the text of a document of this size.
+    void reserve(std::size_t bytes) { main_.reserve(bytes); }
+
     // The text, once the end of the file has been handled.
     std::string finish();
 

@@ -77,6 +77,7 @@ TEST(HtmlText, LaysOutBlocksAndKeepsPreformattedText) {
         {"white space collapses, no-break spaces do not; none is invented between inline elements",
          "<p>  a \n\t b  <b> c </b>d\r\n</p><p>a<b>b</b><i>c</i> d&nbsp;&nbsp;e</p>",
          "a b c d\n\nabc d\u00A0\u00A0e\n"},
+        {"control characters are part of words", "<p>a\x01b \x1F c\x7F</p>", "a\x01b \x1F c\x7F\n"},
         {"nested blocks give one line end", "<div><div><p>x</p></div></div><div>y</div>",
          "x\n\ny\n"},
         {"image alt text is inline text",
@@ -235,6 +236,8 @@ TEST(HtmlText, SurvivesHostileInput) {
          repeat("<div>", 100000) + "deep" + repeat("</div>", 100000) + "<p>after</p>",
          "deep\n\nafter\n"},
         {"100000 unclosed inline elements", repeat("<b><i>", 50000) + "x", "x\n"},
+        {"paragraphs past the depth cap still stay apart",
+         repeat("<span>", 600) + "<p>a</p><p>b</p>", "a\nb\n"},
         {"template contents deeper than the cap stay hidden",
          "<template>" + repeat("<i>", 2000) + "t</template><p>seen</p>", "seen\n"},
     });
