@@ -36,22 +36,9 @@ VantrelReadPdfText loadPdfEngine() {
         engineEntry(VANTREL_PDF_ENGINE_FILE, VANTREL_PDF_ENGINE_ENTRY));
 }
 
-VantrelHtmlToText loadHtmlEngine() {
-    return reinterpret_cast<VantrelHtmlToText>(
-        engineEntry(VANTREL_HTML_ENGINE_FILE, VANTREL_HTML_ENGINE_ENTRY));
-}
-
 std::optional<std::string> pdfEngineReadText(VantrelReadPdfText read, const std::string& path) {
     std::string text;
     if (read(path.c_str(), assignText, &text) != 1) {
-        return std::nullopt;
-    }
-    return text;
-}
-
-std::optional<std::string> htmlEngineToText(VantrelHtmlToText convert, std::string_view html) {
-    std::string text;
-    if (convert(html.data(), html.size(), assignText, &text) != 1) {
         return std::nullopt;
     }
     return text;

@@ -291,17 +291,6 @@ std::string_view encodingForLabel(std::string_view label) {
     return {};
 }
 
-// --- UTF-8 ---------------------------------------------------------------
-
-// Valid UTF-8 kept whole; each malformed sequence and each NUL becomes U+FFFD.
-std::string sanitizeUtf8(std::string_view in) {
-    std::string out = replaceInvalidUtf8(in);
-    for (std::size_t at = out.find('\0'); at != std::string::npos; at = out.find('\0', at + 3)) {
-        out.replace(at, 1, kReplacement);
-    }
-    return out;
-}
-
 // Undeclared bytes are UTF-8 when they are, when the only fault is a character
 // cut off by the end of the file, or when good multi-byte characters outnumber
 // the damaged ones four to one: a long UTF-8 text with one stray byte should
@@ -326,42 +315,6 @@ bool looksLikeUtf8(std::string_view in) {
         return true;
     }
     return good >= 4 * damaged;
-}
-
-// --- Other decoders ------------------------------------------------------
-
-std::string decodeWindows1252(std::string_view in) {
-    std::string out;
-    out.reserve(in.size() + in.size() / 8);
-    for (const char ch : in) {
-        const auto byte = static_cast<unsigned char>(ch);
-        if (byte == 0) {
-            out += kReplacement;
-        } else if (byte < 0x80) {
-            out += ch;
-        } else if (byte < 0xA0) {
-            appendUtf8(out, kWindows1252High[byte - 0x80]);
-        } else {
-            appendUtf8(out, byte);
-        }
-    }
-    return out;
-}
-
-// NUL characters become U+FFFD here as in every other encoding.
-std::string decodeUtf16(std::string_view in, bool bigEndian) {
-    return sanitizeUtf8(utf8FromUtf16Bytes(in, bigEndian));
-}
-
-// Nothing when iconv does not know the encoding.
-std::optional<std::string> decodeWithIconv(std::string_view in, const std::string& encoding) {
-    LegacyDecoder decoder(encoding);
-    if (!decoder.valid()) {
-        return std::nullopt;
-    }
-    std::string out;
-    decoder.appendUtf8(in, out);
-    return sanitizeUtf8(out); // NUL characters
 }
 
 // A file saved as UTF-16 without a byte-order mark: markup is ASCII, so one
@@ -625,33 +578,93 @@ std::string declaredHtmlCharset(std::string_view bytes) {
     return Prescan(bytes).run();
 }
 
-std::string decodeHtmlBytes(std::string_view bytes) {
+// Input decoded per piece: small enough to stay in cache, large enough that
+// the calls cost nothing.
+constexpr std::size_t kPieceSize = std::size_t{64} * 1024;
+// A UTF-8 document is handed over as it is, in larger pieces.
+constexpr std::size_t kUtf8PieceSize = std::size_t{1024} * 1024;
+
+HtmlDecoder::HtmlDecoder(std::string_view bytes) : rest_(bytes) {
     if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
-        return sanitizeUtf8(bytes.substr(3));
+        rest_.remove_prefix(3);
+        return;
     }
-    if (bytes.substr(0, 2) == "\xFF\xFE") {
-        return decodeUtf16(bytes.substr(2), false);
-    }
-    if (bytes.substr(0, 2) == "\xFE\xFF") {
-        return decodeUtf16(bytes.substr(2), true);
+    if (bytes.substr(0, 2) == "\xFF\xFE" || bytes.substr(0, 2) == "\xFE\xFF") {
+        kind_ = bytes[0] == '\xFE' ? Kind::Utf16Be : Kind::Utf16Le;
+        rest_.remove_prefix(2);
+        return;
     }
     if (const std::optional<bool> bigEndian = utf16WithoutMark(bytes)) {
-        return decodeUtf16(bytes, *bigEndian);
+        kind_ = *bigEndian ? Kind::Utf16Be : Kind::Utf16Le;
+        return;
     }
-
     const std::string declared = declaredHtmlCharset(bytes);
     if (declared == kUtf8) {
-        return sanitizeUtf8(bytes);
+        return;
     }
     if (declared == kWindows1252) {
-        return decodeWindows1252(bytes);
+        kind_ = Kind::Windows1252;
+        return;
     }
     if (!declared.empty()) {
-        if (std::optional<std::string> decoded = decodeWithIconv(bytes, declared)) {
-            return std::move(*decoded);
+        LegacyDecoder decoder(declared);
+        if (decoder.valid()) {
+            kind_ = Kind::Legacy;
+            legacy_.emplace(std::move(decoder));
+            return;
         }
     }
-    return looksLikeUtf8(bytes) ? sanitizeUtf8(bytes) : decodeWindows1252(bytes);
+    kind_ = looksLikeUtf8(bytes) ? Kind::Utf8 : Kind::Windows1252;
+}
+
+std::string_view HtmlDecoder::next() {
+    if (kind_ == Kind::Utf8) {
+        const std::string_view piece = rest_.substr(0, kUtf8PieceSize);
+        rest_.remove_prefix(piece.size());
+        return piece;
+    }
+    buffer_.clear();
+    if (rest_.empty()) {
+        return buffer_;
+    }
+    std::string_view piece = rest_.substr(0, kPieceSize);
+    const bool last = piece.size() == rest_.size();
+    switch (kind_) {
+    case Kind::Utf16Le:
+    case Kind::Utf16Be: {
+        const bool bigEndian = kind_ == Kind::Utf16Be;
+        if (!last) {
+            // Whole units, and a surrogate pair kept together.
+            const auto high = static_cast<unsigned char>(piece[piece.size() - (bigEndian ? 2 : 1)]);
+            piece.remove_suffix((high >= 0xD8 && high <= 0xDB) ? 2 : 0);
+        }
+        buffer_ = utf8FromUtf16Bytes(piece, bigEndian);
+        break;
+    }
+    case Kind::Windows1252:
+        for (const char ch : piece) {
+            const auto byte = static_cast<unsigned char>(ch);
+            if (byte < 0x80) {
+                buffer_ += ch;
+            } else {
+                appendUtf8(buffer_, byte < 0xA0 ? kWindows1252High[byte - 0x80] : byte);
+            }
+        }
+        break;
+    default:
+        if (last) {
+            legacy_->appendUtf8(piece, buffer_);
+        } else {
+            piece = piece.substr(0, legacy_->appendUtf8Part(piece, buffer_));
+            if (piece.empty()) { // one character longer than a piece: not a character
+                piece = rest_.substr(0, 1);
+                buffer_ += kReplacement;
+            }
+        }
+        break;
+    }
+    rest_.remove_prefix(piece.size());
+    return buffer_;
 }
 
 } // namespace vantrel::extractor

@@ -1,9 +1,12 @@
-// How the HTML reader turns a document's bytes into UTF-8 before parsing: the
-// encoding is chosen the way a browser chooses it for a local file, and the
-// bytes are decoded here rather than by the parser, so that a byte the
-// encoding cannot map costs one U+FFFD instead of the rest of the document.
+// How the HTML reader turns a document's bytes into UTF-8 for the tokenizer:
+// the encoding is chosen the way a browser chooses it for a local file, and
+// the bytes are decoded a piece at a time, so that memory does not grow with
+// the document and a byte the encoding cannot map costs one U+FFFD.
 #pragma once
 
+#include "LegacyEncoding.h"
+
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,9 +19,24 @@ namespace vantrel::extractor {
 // Declared ISO-8859-1, Latin-1 and US-ASCII mean windows-1252; a charset that
 // is unknown or cannot be decoded here is ignored.
 //
-// The result is valid UTF-8 without a byte-order mark. Bytes the encoding
-// cannot map, and NUL characters, become U+FFFD.
-std::string decodeHtmlBytes(std::string_view bytes);
+// The pieces are UTF-8 without the byte-order mark; a UTF-8 document's
+// pieces are its own bytes, uncopied and unchecked (the tokenizer repairs
+// them). Bytes another encoding cannot map become U+FFFD; NUL characters are
+// kept, for the tokenizer to handle where they stand.
+class HtmlDecoder {
+  public:
+    explicit HtmlDecoder(std::string_view bytes);
+    // The next piece, empty once the document is done. Valid until the next call.
+    std::string_view next();
+
+  private:
+    enum class Kind { Utf8, Utf16Le, Utf16Be, Windows1252, Legacy };
+
+    std::string_view rest_;
+    Kind kind_ = Kind::Utf8;
+    std::optional<LegacyDecoder> legacy_;
+    std::string buffer_;
+};
 
 // The encoding a <meta> tag declares within the document's head, as an
 // encoding name ("UTF-8", "windows-1252", or a name iconv knows), or empty

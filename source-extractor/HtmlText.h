@@ -9,7 +9,7 @@
 namespace vantrel::extractor {
 
 // Converts HTML bytes (any encoding the document declares or implies) to UTF-8
-// text. Nothing when the parser cannot make a document of it at all.
+// text, as a browser parses them. Nothing only when memory runs out.
 std::optional<std::string> htmlToText(std::string_view html);
 
 } // namespace vantrel::extractor

@@ -37,6 +37,14 @@ bool LegacyDecoder::valid() const {
 }
 
 void LegacyDecoder::appendUtf8(std::string_view bytes, std::string& out) {
+    decode(bytes, out, true);
+}
+
+std::size_t LegacyDecoder::appendUtf8Part(std::string_view bytes, std::string& out) {
+    return decode(bytes, out, false);
+}
+
+std::size_t LegacyDecoder::decode(std::string_view bytes, std::string& out, bool last) {
     auto cd = static_cast<iconv_t>(handle_);
     // Four output bytes per input byte covers every encoding here; E2BIG
     // below grows the buffer should one need more.
@@ -58,8 +66,8 @@ void LegacyDecoder::appendUtf8(std::string_view bytes, std::string& out) {
             out.resize(out.size() * 2 + 16);
             continue;
         }
-        if (flushing) {
-            break;
+        if (flushing || (!last && (error == 0 || error == EINVAL))) {
+            break; // a piece keeps its state, and its cut-off character, for the next
         }
         if (error == 0) {
             flushing = true;
@@ -80,6 +88,7 @@ void LegacyDecoder::appendUtf8(std::string_view bytes, std::string& out) {
         }
     }
     out.resize(used);
+    return bytes.size() - srcLeft;
 }
 
 std::optional<LegacyDecoder::ByteTable> LegacyDecoder::singleByteTable() {

@@ -27,6 +27,12 @@ class LegacyDecoder {
     // the bytes becomes one U+FFFD. Each call starts in the initial state.
     void appendUtf8(std::string_view bytes, std::string& out);
 
+    // The same for one piece of a longer text: the state carries over to the
+    // next piece, and a character cut off at the end is left undecoded. The
+    // bytes decoded; the caller passes the rest again with the next piece,
+    // and the last piece to appendUtf8.
+    std::size_t appendUtf8Part(std::string_view bytes, std::string& out);
+
     // Each byte's UTF-8 (up to three bytes, the count in the last entry),
     // when every byte decodes alone to at most one character of the basic
     // plane; nothing for multi-byte encodings and those that combine
@@ -35,6 +41,8 @@ class LegacyDecoder {
     std::optional<ByteTable> singleByteTable();
 
   private:
+    std::size_t decode(std::string_view bytes, std::string& out, bool last);
+
     void* handle_; // iconv_t, kept out of this header
 };
 

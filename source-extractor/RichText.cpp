@@ -1,7 +1,7 @@
 #include "RichText.h"
 
-#include "EngineModules.h"
 #include "FileContent.h"
+#include "HtmlText.h"
 #include "RtfText.h"
 
 #include <string_view>
@@ -21,15 +21,11 @@ std::optional<std::string> readRichText(const std::string& path, void (*beforePa
     if (!content) {
         return std::nullopt;
     }
-    const bool rtf = looksLikeRtf(content->bytes());
-    const VantrelHtmlToText convert = rtf ? nullptr : loadHtmlEngine();
-    if (!rtf && convert == nullptr) {
-        return std::nullopt;
-    }
     if (beforeParsing != nullptr) {
         beforeParsing();
     }
-    return rtf ? rtfToText(content->bytes()) : htmlEngineToText(convert, content->bytes());
+    return looksLikeRtf(content->bytes()) ? rtfToText(content->bytes())
+                                          : htmlToText(content->bytes());
 }
 
 } // namespace vantrel::extractor

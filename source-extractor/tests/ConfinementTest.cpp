@@ -138,16 +138,16 @@ TEST(Confinement, TheProgramConfinesItselfAndFailsPastItsBudget) {
 
 TEST(Confinement, OnlyTheFixedMessageReachesStandardError) {
     TemporaryFolder dir;
-    // The built program beside an HTML engine that prints its own diagnostics.
+    // The built program beside a PDF engine that prints its own diagnostics.
     const auto program = dir.path() / "vantrel-source-extractor";
     std::filesystem::copy_file(EXTRACTOR_PATH, program);
-    std::filesystem::copy_file(NOISY_ENGINE_PATH, dir.path() / VANTREL_HTML_ENGINE_FILE);
-    for (const std::string content : {"<p>read</p>", "<p>fail</p>"}) {
-        const bool fails = content.find("fail") != std::string::npos;
-        const auto file = dir.write("noisy.html", content).string();
+    std::filesystem::copy_file(NOISY_ENGINE_PATH, dir.path() / VANTREL_PDF_ENGINE_FILE);
+    for (const std::string content : {"read", "fail"}) {
+        const bool fails = content == "fail";
+        const auto file = dir.write("noisy.pdf", content).string();
         test::expectOutcome(
             test::runExtractor({"--extract", file}, test::Output::pipe, {}, "", program),
-            fails ? "" : content, fails ? richTextFailure : "", content);
+            fails ? "" : content, fails ? pdfFailure : "", content);
     }
 }
 

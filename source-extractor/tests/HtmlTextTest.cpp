@@ -77,6 +77,7 @@ TEST(HtmlText, LaysOutBlocksAndKeepsPreformattedText) {
         {"white space collapses, no-break spaces do not; none is invented between inline elements",
          "<p>  a \n\t b  <b> c </b>d\r\n</p><p>a<b>b</b><i>c</i> d&nbsp;&nbsp;e</p>",
          "a b c d\n\nabc d\u00A0\u00A0e\n"},
+        {"control characters are part of words", "<p>a\x01b \x1F c\x7F</p>", "a\x01b \x1F c\x7F\n"},
         {"nested blocks give one line end", "<div><div><p>x</p></div></div><div>y</div>",
          "x\n\ny\n"},
         {"image alt text is inline text",
@@ -127,6 +128,55 @@ TEST(HtmlText, MarksListItems) {
     });
 }
 
+// One row per rule of tree construction that decides what shows and where.
+TEST(HtmlText, BuildsTheTreeAsBrowsersDo) {
+    expectAll({
+        {"the head hides title, style and script; other text starts the body",
+         "<head><title>t</title><style>s</style><script>x<y</script>word", "word\n"},
+        {"a late title still goes into the head", "<head></head><title>t</title>body", "body\n"},
+        {"noscript is hidden in head and body",
+         "<head><noscript><p>a</noscript></head>b<noscript><p>c</p></noscript>d", "bd\n"},
+        {"</br> is a <br>", "<p>Line one</br>Line two</p>", "Line one\nLine two\n"},
+        {"</p> with no open p is an empty p", "a</p>b", "a\n\nb\n"},
+        {"unclosed li, p, dd, dt and headings close",
+         "<ul><li>a<li>b</ul><p>c<p>d<dl><dt>e<dd>f<dt>g</dl><h1>h<h2>i",
+         "\u2022\ta\n\u2022\tb\n\nc\n\nd\n\ne\nf\ng\n\nh\n\ni\n"},
+        {"misnested formatting keeps the words in order", "<b>1<p>2</b>3</p>", "1\n\n23\n"},
+        {"</form> closes the form around what is still open", "<form>a<div>b</form>c</div>",
+         "a\nbc\n"},
+        {"text after </body> and </html> is still the body's", "<p>a</p></body>b</html>c",
+         "a\n\nbc\n"},
+        {"text fostered out of a table comes before it, joined to the text before",
+         "A<table>B<tr><td>C</td>D</table>", "ABD\nC\n"},
+        {"a fostered block starts its own line", "A<table><div>x</div><tr><td>c</table>",
+         "A\nx\nc\n"},
+        {"captions, columns, implied bodies and rows",
+         "<table><caption>cap<col><td>1<td>2<tr><th>3</table>", "cap\n1\t2\n3\n"},
+        {"select hides its options, a second select ends it", "<select><option>o<select>shown",
+         "shown\n"},
+        {"a cell tag ends a select in a table", "<table><tr><td><select><option>o<td>x</table>",
+         "\tx\n"},
+        {"template contents never show", "<template><p>t</template>x", "x\n"},
+        {"textarea and script hold text, not markup",
+         "<textarea><b>x</b></textarea><script><!-- document.write(\"<script></script>\"); "
+         "//--></script>after",
+         "<b>x</b>after\n"},
+        {"plaintext takes the rest", "<plaintext><b>x</plaintext>", "<b>x</plaintext>\n"},
+        {"a frameset page has no text of its own",
+         "<frameset><frame><noframes>n</noframes></frameset>after", ""},
+        {"NUL is dropped in the body, U+FFFD in foreign content",
+         std::string("a\0b<svg><text>c\0</text></svg>", 27), "abc\uFFFD\n"},
+        {"SVG text and CDATA show; SVG title does not",
+         "<svg><title>t</title><text>a</text><![CDATA[<b>]]></svg>", "a<b>\n"},
+        {"an HTML block breaks out of SVG", "<svg><g>in svg<p>para</g> after",
+         "in svg\n\npara after\n"},
+        {"HTML inside foreignObject and annotation-xml",
+         "<svg><foreignObject><div>a</div></foreignObject></svg><math><annotation-xml "
+         "encoding=\"text/html\"><div>b</div></annotation-xml></math>",
+         "a\nb\n"},
+    });
+}
+
 TEST(HtmlText, ChoosesTheEncodingLikeABrowser) {
     const std::string privet1251 = "\xCF\xF0\xE8\xE2\xE5\xF2";
     const std::string privetUtf8 = "\u041F\u0440\u0438\u0432\u0435\u0442";
@@ -138,8 +188,14 @@ TEST(HtmlText, ChoosesTheEncodingLikeABrowser) {
         {"UTF-16BE byte-order mark", std::string("\xFE\xFF\0<\0p\0>\0\xFC\xD8\x3D", 12),
          "\u00FC\uFFFD\n"},
         {"UTF-16LE without a mark", std::string("<\0p\0>\0h\0i\0!\0", 12), "hi!\n"},
-        {"UTF-16 NUL and a lone last byte", std::string("\xFF\xFEx\0\0\0y\0!", 9),
-         "x\uFFFDy\uFFFD\n"},
+        {"UTF-16 NUL and a lone last byte", std::string("\xFF\xFEx\0\0\0y\0!", 9), "xy\uFFFD\n"},
+        // Documents are decoded in pieces of 64 KiB: no character is cut in two.
+        {"a Shift_JIS character across pieces",
+         "<meta charset=shift_jis><p>" + std::string(65535 - 27, 'a') + "\x82\xA0",
+         std::string(65535 - 27, 'a') + "\u3042\n"},
+        {"a UTF-16 surrogate pair across pieces",
+         "\xFF\xFE" + repeat(std::string("a\0", 2), 32767) + std::string("=\xD8\0\xDE", 4),
+         std::string(32767, 'a') + "\U0001F600\n"},
         {"a meta past the first 1024 bytes still counts inside the head",
          "<head>" + longHead + "<meta charset=cp1251></head><p>" + privet1251 + "</p>",
          privetUtf8 + "\n"},
@@ -153,7 +209,6 @@ TEST(HtmlText, ChoosesTheEncodingLikeABrowser) {
          "<p>" + repeat("\xC3\xA9", 8) + "\xFF</p>", repeat("\u00E9", 8) + "\uFFFD\n"},
         {"UTF-8 cut off inside the last character", "<p>\xC3\xA9t\xC3", "\u00E9t\uFFFD\n"},
         {"declared UTF-8 with a bad byte", "<meta charset=utf-8><p>a\xFFz</p>", "a\uFFFDz\n"},
-        {"NUL characters", std::string("<p>a\0b</p>", 10), "a\uFFFDb\n"},
     });
 }
 
@@ -181,12 +236,14 @@ TEST(HtmlText, SurvivesHostileInput) {
          repeat("<div>", 100000) + "deep" + repeat("</div>", 100000) + "<p>after</p>",
          "deep\n\nafter\n"},
         {"100000 unclosed inline elements", repeat("<b><i>", 50000) + "x", "x\n"},
-        {"hidden past a restart is not lost for good",
-         "<template>" + repeat("<i>", 2000) + "t</template><p>seen</p>", "t\n\nseen\n"},
+        {"paragraphs past the depth cap still stay apart",
+         repeat("<span>", 600) + "<p>a</p><p>b</p>", "a\nb\n"},
+        {"template contents deeper than the cap stay hidden",
+         "<template>" + repeat("<i>", 2000) + "t</template><p>seen</p>", "seen\n"},
     });
 
-    // Past the depth at which parsing starts afresh, line ends may be added,
-    // but every word still comes out, in order.
+    // Past the depth cap elements are not kept, but every word still comes
+    // out, in order.
     std::string deepNumbers;
     std::vector<std::string> expectedWords;
     for (int i = 0; i < 3000; ++i) {
