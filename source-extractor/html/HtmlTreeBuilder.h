@@ -27,7 +27,7 @@ class TreeBuilder final : public TokenSink {
     static constexpr std::size_t kMaxDepth = 512;
 
     // The tokenizer that feeds this builder, told of text states and of
-    // foreign content; none in tests that call the sink directly.
+    // foreign content; may be none when the sink is driven directly.
     void attach(Tokenizer* tokenizer) { tokenizer_ = tokenizer; }
 
     void startTag(std::string_view name, std::span<const Attribute> attributes,
