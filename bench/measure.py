@@ -48,7 +48,7 @@ PERF_TOOLS = {"pdf": ["ours", "pdftotext", "mutool"], "rtf": ["ours", "unrtf"],
 QUALITY_TOOLS = {"pdf": ["ours", "pdftotext", "mutool"], "rtf": ["ours", "unrtf", "pandoc-rtf"],
                  "html": ["ours", "lynx", "w3m", "html2text", "pandoc-html"]}
 TIMEOUT = 300
-# The extractor's budget as source-extractor/ReadBudget.cpp sets it (keep the
+# The extractor's budget as source-extractor/confinement/ReadBudget.cpp sets it (keep the
 # two in step): CPU seconds, and data bytes for a document of `size` bytes.
 BUDGET_CPU_SECONDS = 60
 def budget_memory(size):

@@ -1,7 +1,7 @@
 // libFuzzer target for the HTML reader: any bytes must give valid UTF-8 that
 // ends in at most one line end, of a size in proportion to the input, without
 // crashing, hanging or writing anything.
-#include "HtmlText.h"
+#include "html/HtmlText.h"
 #include "tests/OutputChecks.h"
 
 #include <cstddef>

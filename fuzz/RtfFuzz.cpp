@@ -1,6 +1,6 @@
 // libFuzzer target for the RTF reader: any bytes must give valid UTF-8 of a
 // size in proportion to the input, without crashing or hanging.
-#include "RtfText.h"
+#include "rtf/RtfText.h"
 #include "tests/OutputChecks.h"
 
 #include <cstddef>

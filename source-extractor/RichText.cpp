@@ -1,8 +1,8 @@
 #include "RichText.h"
 
 #include "FileContent.h"
-#include "HtmlText.h"
-#include "RtfText.h"
+#include "html/HtmlText.h"
+#include "rtf/RtfText.h"
 
 #include <string_view>
 

@@ -1,14 +1,14 @@
 // vantrel-source-extractor --extract FILE
 // Writes the document's text as UTF-8 to standard output and exits 0, or
 // writes one fixed message to standard error and exits 1.
-#include "BlankText.h"
-#include "Confinement.h"
 #include "PathExtension.h"
-#include "PdfText.h"
-#include "ReadBudget.h"
 #include "RichText.h"
-#include "SanitizerRuntime.h"
 #include "StandardStreams.h"
+#include "confinement/Confinement.h"
+#include "confinement/ReadBudget.h"
+#include "confinement/SanitizerRuntime.h"
+#include "pdf/PdfText.h"
+#include "text/BlankText.h"
 
 #include <algorithm>
 #include <array>

@@ -1,7 +1,7 @@
 // The character reference states: named references by longest match, with
 // the legacy names that need no semicolon, and numeric ones.
-#include "Utf8.h"
 #include "html/HtmlTokenizerMachine.h"
+#include "text/Utf8.h"
 
 #include <array>
 

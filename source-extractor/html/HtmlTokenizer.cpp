@@ -1,7 +1,7 @@
 #include "html/HtmlTokenizer.h"
 
-#include "Utf8.h"
 #include "html/HtmlTokenizerMachine.h"
+#include "text/Utf8.h"
 
 #include <array>
 

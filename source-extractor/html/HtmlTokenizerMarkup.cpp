@@ -1,6 +1,6 @@
 // The states after "<!": comments, bogus comments, DOCTYPEs and CDATA.
-#include "Utf8.h"
 #include "html/HtmlTokenizerMachine.h"
+#include "text/Utf8.h"
 
 namespace vantrel::extractor::html {
 

@@ -1,6 +1,6 @@
 // The states of text, tags and attributes, and of script data.
-#include "Utf8.h"
 #include "html/HtmlTokenizerMachine.h"
+#include "text/Utf8.h"
 
 namespace vantrel::extractor::html {
 

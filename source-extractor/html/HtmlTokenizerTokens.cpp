@@ -1,6 +1,6 @@
 // The tokens under construction and their hand-over to the sink.
-#include "Utf8.h"
 #include "html/HtmlTokenizerMachine.h"
+#include "text/Utf8.h"
 
 #include <algorithm>
 

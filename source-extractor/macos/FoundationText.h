@@ -5,7 +5,7 @@
 #import <Foundation/Foundation.h>
 
 #include "SpecialFile.h"
-#include "Utf16Text.h"
+#include "text/Utf16Text.h"
 
 #include <cstdint>
 #include <string>

@@ -2,9 +2,9 @@
 #import <Foundation/Foundation.h>
 #import <PDFKit/PDFKit.h>
 
-#include "PdfPages.h"
-#include "PdfText.h"
 #include "macos/FoundationText.h"
+#include "pdf/PdfPages.h"
+#include "pdf/PdfText.h"
 
 #include <climits>
 

@@ -1,4 +1,4 @@
-#include "BlankText.h"
+#include "text/BlankText.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // The extractor's cage and budget: what a confined process can still do, and
 // the built program confining itself and failing past its budget.
-#include "Confinement.h"
+#include "confinement/Confinement.h"
 #include "ChildProcess.h"
 #include "EngineModules.h"
 #include "ExtractorRun.h"
 #include "MiniPdf.h"
-#include "SanitizerRuntime.h"
 #include "TemporaryFolder.h"
+#include "confinement/SanitizerRuntime.h"
 
 #include <fcntl.h>
 #include <filesystem>

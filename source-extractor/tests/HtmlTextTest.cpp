@@ -1,7 +1,7 @@
-#include "HtmlText.h"
-#include "HtmlEncoding.h"
+#include "html/HtmlText.h"
 #include "OutputChecks.h"
 #include "TemporaryFolder.h"
+#include "html/HtmlEncoding.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // by the readers' tests and their fuzz targets.
 #pragma once
 
-#include "Utf8.h"
+#include "text/Utf8.h"
 
 #include <string_view>
 

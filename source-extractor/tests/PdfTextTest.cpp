@@ -1,9 +1,9 @@
-#include "PdfText.h"
+#include "pdf/PdfText.h"
 #include "ExtractorRun.h"
 #include "MiniPdf.h"
 #include "OutputChecks.h"
-#include "PdfPages.h"
 #include "TemporaryFolder.h"
+#include "pdf/PdfPages.h"
 
 #include <atomic>
 #include <csignal>

@@ -1,4 +1,4 @@
-#include "RtfText.h"
+#include "rtf/RtfText.h"
 #include "OutputChecks.h"
 #include "TemporaryFolder.h"
 

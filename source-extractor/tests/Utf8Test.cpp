@@ -1,5 +1,5 @@
-#include "Utf8.h"
-#include "Utf16Text.h"
+#include "text/Utf8.h"
+#include "text/Utf16Text.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // per word in the reader's loop.
 #pragma once
 
-#include "RtfOutput.h"
-#include "Utf8.h"
+#include "rtf/RtfOutput.h"
+#include "text/Utf8.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,6 @@
-#include "ReadBudget.h"
+#include "confinement/ReadBudget.h"
 
-#include "SanitizerRuntime.h"
+#include "confinement/SanitizerRuntime.h"
 
 #include <algorithm>
 #include <sys/resource.h>

@@ -1,7 +1,7 @@
 // Linux: no new privileges, a Landlock ruleset and a seccomp filter.
-#include "Confinement.h"
+#include "confinement/Confinement.h"
 
-#include "SanitizerRuntime.h"
+#include "confinement/SanitizerRuntime.h"
 
 #include <algorithm>
 #include <array>

@@ -1,10 +1,10 @@
-#include "RtfText.h"
+#include "rtf/RtfText.h"
 
-#include "RtfCodePages.h"
-#include "RtfControlWords.h"
-#include "RtfOutput.h"
-#include "RtfScanners.h"
-#include "Utf8.h"
+#include "rtf/RtfCodePages.h"
+#include "rtf/RtfControlWords.h"
+#include "rtf/RtfOutput.h"
+#include "rtf/RtfScanners.h"
+#include "text/Utf8.h"
 
 #include <algorithm>
 #include <cstdint>

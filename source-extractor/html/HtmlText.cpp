@@ -2,9 +2,9 @@
 // through the tokenizer to tree construction, which lays the text out as the
 // elements open and close. Nothing of the document is kept but the open
 // elements and the text.
-#include "HtmlText.h"
+#include "html/HtmlText.h"
 
-#include "HtmlEncoding.h"
+#include "html/HtmlEncoding.h"
 #include "html/HtmlTokenizer.h"
 #include "html/HtmlTreeBuilder.h"
 

@@ -1,6 +1,6 @@
-#include "LegacyEncoding.h"
+#include "text/LegacyEncoding.h"
 
-#include "Utf8.h"
+#include "text/Utf8.h"
 
 #include <cerrno>
 #include <cstring>

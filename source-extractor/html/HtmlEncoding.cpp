@@ -1,8 +1,8 @@
-#include "HtmlEncoding.h"
+#include "html/HtmlEncoding.h"
 
-#include "LegacyEncoding.h"
-#include "Utf16Text.h"
-#include "Utf8.h"
+#include "text/LegacyEncoding.h"
+#include "text/Utf16Text.h"
+#include "text/Utf8.h"
 
 #include <algorithm>
 #include <array>

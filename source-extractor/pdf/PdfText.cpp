@@ -1,4 +1,4 @@
-#include "PdfText.h"
+#include "pdf/PdfText.h"
 
 #include "EngineModules.h"
 

@@ -2,7 +2,7 @@
 // HTML import talks to system services that a wrong profile would cut off. A
 // Vantrel running in the App Sandbox lets the extractor inherit that sandbox
 // (the com.apple.security.inherit entitlement in the extractor's signature).
-#include "Confinement.h"
+#include "confinement/Confinement.h"
 
 namespace vantrel::extractor {
 

@@ -1,6 +1,6 @@
-#include "PdfPages.h"
+#include "pdf/PdfPages.h"
 
-#include "BlankText.h"
+#include "text/BlankText.h"
 
 namespace vantrel::extractor {
 

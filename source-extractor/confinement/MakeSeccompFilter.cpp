@@ -3,7 +3,7 @@
 // it at every start cost the one-page PDF's run about 2% of its time.
 //
 // make-seccomp-filter OUTPUT
-#include "SanitizerRuntime.h"
+#include "confinement/SanitizerRuntime.h"
 
 #include <array>
 #include <cerrno>

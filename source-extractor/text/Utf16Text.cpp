@@ -1,6 +1,6 @@
-#include "Utf16Text.h"
+#include "text/Utf16Text.h"
 
-#include "Utf8.h"
+#include "text/Utf8.h"
 
 namespace vantrel::extractor {
 namespace {

@@ -3,8 +3,8 @@
 // pdftotext does: poppler's C++ wrapper would cost one more library to load
 // and a round trip of every page through UTF-16 and iconv.
 #include "EngineModules.h"
-#include "PdfPages.h"
-#include "Utf8.h"
+#include "pdf/PdfPages.h"
+#include "text/Utf8.h"
 
 #include <Error.h>
 #include <GlobalParams.h>

@@ -2,7 +2,7 @@
 // decoding of the bytes written in it (\'hh escapes and raw 8-bit bytes).
 #pragma once
 
-#include "LegacyEncoding.h"
+#include "text/LegacyEncoding.h"
 
 #include <optional>
 #include <string>

@@ -1,6 +1,6 @@
-#include "BlankText.h"
+#include "text/BlankText.h"
 
-#include "Utf8.h"
+#include "text/Utf8.h"
 
 namespace vantrel::extractor {
 namespace {

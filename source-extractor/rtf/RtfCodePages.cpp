@@ -1,6 +1,6 @@
-#include "RtfCodePages.h"
+#include "rtf/RtfCodePages.h"
 
-#include "Utf8.h"
+#include "text/Utf8.h"
 
 #include <algorithm>
 #include <array>

@@ -4,7 +4,7 @@
 // the document and a byte the encoding cannot map costs one U+FFFD.
 #pragma once
 
-#include "LegacyEncoding.h"
+#include "text/LegacyEncoding.h"
 
 #include <optional>
 #include <string>

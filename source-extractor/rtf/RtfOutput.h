@@ -1,7 +1,7 @@
 // The RTF reader's output buffer.
 #pragma once
 
-#include "Utf8.h"
+#include "text/Utf8.h"
 
 #include <algorithm>
 #include <cstddef>
