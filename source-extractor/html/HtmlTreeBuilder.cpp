@@ -374,12 +374,18 @@ void TreeBuilder::beforeHead(Token& t) {
     }
 }
 
+// The head and after-head modes keep a text's leading white space where they
+// are; false when nothing else is left of it.
+bool TreeBuilder::insertLeadingSpace(Token& t) {
+    const std::size_t space = leadingSpace(t.text);
+    insertText(t.text.substr(0, space));
+    t.text.remove_prefix(space);
+    return !t.text.empty();
+}
+
 void TreeBuilder::inHead(Token& t) {
     if (t.type == TokenType::Characters) {
-        const std::size_t space = leadingSpace(t.text);
-        insertText(t.text.substr(0, space));
-        t.text.remove_prefix(space);
-        if (t.text.empty()) {
+        if (!insertLeadingSpace(t)) {
             return;
         }
     } else if (t.type == TokenType::Start) {
@@ -451,10 +457,7 @@ void TreeBuilder::inHead(Token& t) {
 
 void TreeBuilder::afterHead(Token& t) {
     if (t.type == TokenType::Characters) {
-        const std::size_t space = leadingSpace(t.text);
-        insertText(t.text.substr(0, space));
-        t.text.remove_prefix(space);
-        if (t.text.empty()) {
+        if (!insertLeadingSpace(t)) {
             return;
         }
     } else if (t.type == TokenType::Start) {

@@ -166,6 +166,7 @@ class TreeBuilder final : public TokenSink {
     void insertFormatting(const Token& t);
     void insertMarker();
     void insertText(std::string_view text);
+    bool insertLeadingSpace(Token& t);
     void rawText(const Token& t, TextState state);
     std::uint16_t placeSlot();
     std::uint16_t fosterSlot();
