@@ -79,7 +79,11 @@ constexpr std::array<std::uint64_t, 7> newNamespaceFlags = {
 // libseccomp, and skipped. Calls through another architecture's interface
 // (int 0x80, x32) are refused too, rather than killed.
 bool addRules(scmp_filter_ctx filter) {
-    bool ok = seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_ERRNO(EPERM)) == 0;
+    // A binary tree of the call numbers rather than a chain: the kernel runs
+    // the filter over every call number when it loads it, which costs the
+    // chain about twice the tree's time.
+    bool ok = seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_ERRNO(EPERM)) == 0 &&
+              seccomp_attr_set(filter, SCMP_FLTATR_CTL_OPTIMIZE, 2) == 0;
     for (const int call : refusedCalls) {
         if (!sanitizerNeeds(call)) {
             seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), call, 0);
