@@ -97,14 +97,14 @@ void Machine::resolveNamedReference(char32_t next) {
         return;
     }
     state_ = returnState_;
-    const std::string_view rest = std::string_view(buffer_).substr(1 + reference->name.size());
+    const std::string_view rest = std::string_view(buffer_).substr(1 + reference->name().size());
     const char32_t after = rest.empty() ? next : static_cast<unsigned char>(rest.front());
-    if (referenceInAttribute() && reference->name.back() != ';' &&
+    if (referenceInAttribute() && reference->name().back() != ';' &&
         (after == '=' || isAsciiAlphanumeric(after))) {
         flushReference(buffer_); // left as written, for the sake of old URLs
         return;
     }
-    flushReference(reference->text);
+    flushReference(reference->text());
     flushReference(rest); // alphanumerics: the return state takes them as they are
 }
 

@@ -12,10 +12,10 @@ bool NamedReferenceMatch::extend(char c) {
     // c form one run.
     const std::size_t at = length_;
     const auto before = [at](const NamedReference& r, char ch) {
-        return r.name.size() <= at || r.name[at] < ch;
+        return r.name().size() <= at || r.name()[at] < ch;
     };
     const auto after = [at](char ch, const NamedReference& r) {
-        return r.name.size() > at && ch < r.name[at];
+        return r.name().size() > at && ch < r.name()[at];
     };
     const auto first = std::lower_bound(candidates_.begin(), candidates_.end(), c, before);
     const auto last = std::upper_bound(first, candidates_.end(), c, after);
@@ -24,7 +24,7 @@ bool NamedReferenceMatch::extend(char c) {
     }
     candidates_ = std::span<const NamedReference>(first, last);
     length_ = at + 1;
-    if (first->name.size() == length_) {
+    if (first->name().size() == length_) {
         longest_ = &*first;
     }
     return true;

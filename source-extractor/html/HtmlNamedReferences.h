@@ -3,14 +3,26 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
 namespace vantrel::extractor::html {
 
+// All names and texts, one after the other. The table holds offsets into them
+// rather than pointers, which the loader would have to relocate at every start.
+extern const char namedReferenceCharacters[];
+
 struct NamedReference {
-    std::string_view name; // without the ampersand; with the semicolon where it has one
-    std::string_view text; // what it stands for, in UTF-8
+    std::uint16_t nameStart;
+    std::uint8_t nameSize;
+    std::uint8_t textSize; // the text follows the name
+    // Without the ampersand; with the semicolon where it has one.
+    std::string_view name() const { return {namedReferenceCharacters + nameStart, nameSize}; }
+    // What it stands for, in UTF-8.
+    std::string_view text() const {
+        return {namedReferenceCharacters + nameStart + nameSize, textSize};
+    }
 };
 
 // The whole table, sorted bytewise by name.
