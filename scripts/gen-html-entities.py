@@ -21,14 +21,25 @@ def c_string(text):
         for b in text.encode("utf-8")) + '"'
 
 
+def packed(items, separator, width=100):
+    """The items on as few lines as fit the width, indented."""
+    lines, line = [], ""
+    for item in items:
+        if line and len(line) + len(separator) + len(item) > width - 4:
+            lines.append("    " + line)
+            line = ""
+        line = line + separator + item if line else item
+    return lines + (["    " + line] if line else [])
+
+
 def main():
     names = sorted(html.entities.html5, key=lambda n: n.encode("ascii"))
     # Each name followed by its text, in one array that the entries index.
     pieces, entries, start = [], [], 0
     for n in names:
         name, text = n.encode("ascii"), html.entities.html5[n].encode("utf-8")
-        entries.append("    {%d, %d, %d}, // %s" % (start, len(name), len(text), n))
-        pieces.append("    %s" % c_string(n + html.entities.html5[n]))
+        entries.append("{%d, %d, %d}," % (start, len(name), len(text)))
+        pieces.append(c_string(n + html.entities.html5[n]))
         start += len(name) + len(text)
     assert start < 1 << 16
     lines = [
@@ -39,21 +50,25 @@ def main():
         "",
         "namespace vantrel::extractor::html {",
         "",
+        "// clang-format off",
         "extern const char namedReferenceCharacters[] =",
     ]
-    lines += pieces
+    lines += packed(pieces, "")
     lines += [
         "    ;",
         "",
         "namespace {",
         "constexpr NamedReference kReferences[] = {",
     ]
-    lines += entries
+    lines += packed(entries, " ")
     lines += [
         "};",
+        "// clang-format on",
         "} // namespace",
         "",
-        "std::span<const NamedReference> namedReferences() { return kReferences; }",
+        "std::span<const NamedReference> namedReferences() {",
+        "    return kReferences;",
+        "}",
         "",
         "} // namespace vantrel::extractor::html",
         "// NOLINTEND",

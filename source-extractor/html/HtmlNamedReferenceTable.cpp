@@ -5,4472 +5,935 @@
 
 namespace vantrel::extractor::html {
 
-extern const char namedReferenceCharacters[] = "AElig\303\206"
-                                               "AElig;\303\206"
-                                               "AMP&"
-                                               "AMP;&"
-                                               "Aacute\303\201"
-                                               "Aacute;\303\201"
-                                               "Abreve;\304\202"
-                                               "Acirc\303\202"
-                                               "Acirc;\303\202"
-                                               "Acy;\320\220"
-                                               "Afr;\360\235\224\204"
-                                               "Agrave\303\200"
-                                               "Agrave;\303\200"
-                                               "Alpha;\316\221"
-                                               "Amacr;\304\200"
-                                               "And;\342\251\223"
-                                               "Aogon;\304\204"
-                                               "Aopf;\360\235\224\270"
-                                               "ApplyFunction;\342\201\241"
-                                               "Aring\303\205"
-                                               "Aring;\303\205"
-                                               "Ascr;\360\235\222\234"
-                                               "Assign;\342\211\224"
-                                               "Atilde\303\203"
-                                               "Atilde;\303\203"
-                                               "Auml\303\204"
-                                               "Auml;\303\204"
-                                               "Backslash;\342\210\226"
-                                               "Barv;\342\253\247"
-                                               "Barwed;\342\214\206"
-                                               "Bcy;\320\221"
-                                               "Because;\342\210\265"
-                                               "Bernoullis;\342\204\254"
-                                               "Beta;\316\222"
-                                               "Bfr;\360\235\224\205"
-                                               "Bopf;\360\235\224\271"
-                                               "Breve;\313\230"
-                                               "Bscr;\342\204\254"
-                                               "Bumpeq;\342\211\216"
-                                               "CHcy;\320\247"
-                                               "COPY\302\251"
-                                               "COPY;\302\251"
-                                               "Cacute;\304\206"
-                                               "Cap;\342\213\222"
-                                               "CapitalDifferentialD;\342\205\205"
-                                               "Cayleys;\342\204\255"
-                                               "Ccaron;\304\214"
-                                               "Ccedil\303\207"
-                                               "Ccedil;\303\207"
-                                               "Ccirc;\304\210"
-                                               "Cconint;\342\210\260"
-                                               "Cdot;\304\212"
-                                               "Cedilla;\302\270"
-                                               "CenterDot;\302\267"
-                                               "Cfr;\342\204\255"
-                                               "Chi;\316\247"
-                                               "CircleDot;\342\212\231"
-                                               "CircleMinus;\342\212\226"
-                                               "CirclePlus;\342\212\225"
-                                               "CircleTimes;\342\212\227"
-                                               "ClockwiseContourIntegral;\342\210\262"
-                                               "CloseCurlyDoubleQuote;\342\200\235"
-                                               "CloseCurlyQuote;\342\200\231"
-                                               "Colon;\342\210\267"
-                                               "Colone;\342\251\264"
-                                               "Congruent;\342\211\241"
-                                               "Conint;\342\210\257"
-                                               "ContourIntegral;\342\210\256"
-                                               "Copf;\342\204\202"
-                                               "Coproduct;\342\210\220"
-                                               "CounterClockwiseContourIntegral;\342\210\263"
-                                               "Cross;\342\250\257"
-                                               "Cscr;\360\235\222\236"
-                                               "Cup;\342\213\223"
-                                               "CupCap;\342\211\215"
-                                               "DD;\342\205\205"
-                                               "DDotrahd;\342\244\221"
-                                               "DJcy;\320\202"
-                                               "DScy;\320\205"
-                                               "DZcy;\320\217"
-                                               "Dagger;\342\200\241"
-                                               "Darr;\342\206\241"
-                                               "Dashv;\342\253\244"
-                                               "Dcaron;\304\216"
-                                               "Dcy;\320\224"
-                                               "Del;\342\210\207"
-                                               "Delta;\316\224"
-                                               "Dfr;\360\235\224\207"
-                                               "DiacriticalAcute;\302\264"
-                                               "DiacriticalDot;\313\231"
-                                               "DiacriticalDoubleAcute;\313\235"
-                                               "DiacriticalGrave;`"
-                                               "DiacriticalTilde;\313\234"
-                                               "Diamond;\342\213\204"
-                                               "DifferentialD;\342\205\206"
-                                               "Dopf;\360\235\224\273"
-                                               "Dot;\302\250"
-                                               "DotDot;\342\203\234"
-                                               "DotEqual;\342\211\220"
-                                               "DoubleContourIntegral;\342\210\257"
-                                               "DoubleDot;\302\250"
-                                               "DoubleDownArrow;\342\207\223"
-                                               "DoubleLeftArrow;\342\207\220"
-                                               "DoubleLeftRightArrow;\342\207\224"
-                                               "DoubleLeftTee;\342\253\244"
-                                               "DoubleLongLeftArrow;\342\237\270"
-                                               "DoubleLongLeftRightArrow;\342\237\272"
-                                               "DoubleLongRightArrow;\342\237\271"
-                                               "DoubleRightArrow;\342\207\222"
-                                               "DoubleRightTee;\342\212\250"
-                                               "DoubleUpArrow;\342\207\221"
-                                               "DoubleUpDownArrow;\342\207\225"
-                                               "DoubleVerticalBar;\342\210\245"
-                                               "DownArrow;\342\206\223"
-                                               "DownArrowBar;\342\244\223"
-                                               "DownArrowUpArrow;\342\207\265"
-                                               "DownBreve;\314\221"
-                                               "DownLeftRightVector;\342\245\220"
-                                               "DownLeftTeeVector;\342\245\236"
-                                               "DownLeftVector;\342\206\275"
-                                               "DownLeftVectorBar;\342\245\226"
-                                               "DownRightTeeVector;\342\245\237"
-                                               "DownRightVector;\342\207\201"
-                                               "DownRightVectorBar;\342\245\227"
-                                               "DownTee;\342\212\244"
-                                               "DownTeeArrow;\342\206\247"
-                                               "Downarrow;\342\207\223"
-                                               "Dscr;\360\235\222\237"
-                                               "Dstrok;\304\220"
-                                               "ENG;\305\212"
-                                               "ETH\303\220"
-                                               "ETH;\303\220"
-                                               "Eacute\303\211"
-                                               "Eacute;\303\211"
-                                               "Ecaron;\304\232"
-                                               "Ecirc\303\212"
-                                               "Ecirc;\303\212"
-                                               "Ecy;\320\255"
-                                               "Edot;\304\226"
-                                               "Efr;\360\235\224\210"
-                                               "Egrave\303\210"
-                                               "Egrave;\303\210"
-                                               "Element;\342\210\210"
-                                               "Emacr;\304\222"
-                                               "EmptySmallSquare;\342\227\273"
-                                               "EmptyVerySmallSquare;\342\226\253"
-                                               "Eogon;\304\230"
-                                               "Eopf;\360\235\224\274"
-                                               "Epsilon;\316\225"
-                                               "Equal;\342\251\265"
-                                               "EqualTilde;\342\211\202"
-                                               "Equilibrium;\342\207\214"
-                                               "Escr;\342\204\260"
-                                               "Esim;\342\251\263"
-                                               "Eta;\316\227"
-                                               "Euml\303\213"
-                                               "Euml;\303\213"
-                                               "Exists;\342\210\203"
-                                               "ExponentialE;\342\205\207"
-                                               "Fcy;\320\244"
-                                               "Ffr;\360\235\224\211"
-                                               "FilledSmallSquare;\342\227\274"
-                                               "FilledVerySmallSquare;\342\226\252"
-                                               "Fopf;\360\235\224\275"
-                                               "ForAll;\342\210\200"
-                                               "Fouriertrf;\342\204\261"
-                                               "Fscr;\342\204\261"
-                                               "GJcy;\320\203"
-                                               "GT>"
-                                               "GT;>"
-                                               "Gamma;\316\223"
-                                               "Gammad;\317\234"
-                                               "Gbreve;\304\236"
-                                               "Gcedil;\304\242"
-                                               "Gcirc;\304\234"
-                                               "Gcy;\320\223"
-                                               "Gdot;\304\240"
-                                               "Gfr;\360\235\224\212"
-                                               "Gg;\342\213\231"
-                                               "Gopf;\360\235\224\276"
-                                               "GreaterEqual;\342\211\245"
-                                               "GreaterEqualLess;\342\213\233"
-                                               "GreaterFullEqual;\342\211\247"
-                                               "GreaterGreater;\342\252\242"
-                                               "GreaterLess;\342\211\267"
-                                               "GreaterSlantEqual;\342\251\276"
-                                               "GreaterTilde;\342\211\263"
-                                               "Gscr;\360\235\222\242"
-                                               "Gt;\342\211\253"
-                                               "HARDcy;\320\252"
-                                               "Hacek;\313\207"
-                                               "Hat;^"
-                                               "Hcirc;\304\244"
-                                               "Hfr;\342\204\214"
-                                               "HilbertSpace;\342\204\213"
-                                               "Hopf;\342\204\215"
-                                               "HorizontalLine;\342\224\200"
-                                               "Hscr;\342\204\213"
-                                               "Hstrok;\304\246"
-                                               "HumpDownHump;\342\211\216"
-                                               "HumpEqual;\342\211\217"
-                                               "IEcy;\320\225"
-                                               "IJlig;\304\262"
-                                               "IOcy;\320\201"
-                                               "Iacute\303\215"
-                                               "Iacute;\303\215"
-                                               "Icirc\303\216"
-                                               "Icirc;\303\216"
-                                               "Icy;\320\230"
-                                               "Idot;\304\260"
-                                               "Ifr;\342\204\221"
-                                               "Igrave\303\214"
-                                               "Igrave;\303\214"
-                                               "Im;\342\204\221"
-                                               "Imacr;\304\252"
-                                               "ImaginaryI;\342\205\210"
-                                               "Implies;\342\207\222"
-                                               "Int;\342\210\254"
-                                               "Integral;\342\210\253"
-                                               "Intersection;\342\213\202"
-                                               "InvisibleComma;\342\201\243"
-                                               "InvisibleTimes;\342\201\242"
-                                               "Iogon;\304\256"
-                                               "Iopf;\360\235\225\200"
-                                               "Iota;\316\231"
-                                               "Iscr;\342\204\220"
-                                               "Itilde;\304\250"
-                                               "Iukcy;\320\206"
-                                               "Iuml\303\217"
-                                               "Iuml;\303\217"
-                                               "Jcirc;\304\264"
-                                               "Jcy;\320\231"
-                                               "Jfr;\360\235\224\215"
-                                               "Jopf;\360\235\225\201"
-                                               "Jscr;\360\235\222\245"
-                                               "Jsercy;\320\210"
-                                               "Jukcy;\320\204"
-                                               "KHcy;\320\245"
-                                               "KJcy;\320\214"
-                                               "Kappa;\316\232"
-                                               "Kcedil;\304\266"
-                                               "Kcy;\320\232"
-                                               "Kfr;\360\235\224\216"
-                                               "Kopf;\360\235\225\202"
-                                               "Kscr;\360\235\222\246"
-                                               "LJcy;\320\211"
-                                               "LT<"
-                                               "LT;<"
-                                               "Lacute;\304\271"
-                                               "Lambda;\316\233"
-                                               "Lang;\342\237\252"
-                                               "Laplacetrf;\342\204\222"
-                                               "Larr;\342\206\236"
-                                               "Lcaron;\304\275"
-                                               "Lcedil;\304\273"
-                                               "Lcy;\320\233"
-                                               "LeftAngleBracket;\342\237\250"
-                                               "LeftArrow;\342\206\220"
-                                               "LeftArrowBar;\342\207\244"
-                                               "LeftArrowRightArrow;\342\207\206"
-                                               "LeftCeiling;\342\214\210"
-                                               "LeftDoubleBracket;\342\237\246"
-                                               "LeftDownTeeVector;\342\245\241"
-                                               "LeftDownVector;\342\207\203"
-                                               "LeftDownVectorBar;\342\245\231"
-                                               "LeftFloor;\342\214\212"
-                                               "LeftRightArrow;\342\206\224"
-                                               "LeftRightVector;\342\245\216"
-                                               "LeftTee;\342\212\243"
-                                               "LeftTeeArrow;\342\206\244"
-                                               "LeftTeeVector;\342\245\232"
-                                               "LeftTriangle;\342\212\262"
-                                               "LeftTriangleBar;\342\247\217"
-                                               "LeftTriangleEqual;\342\212\264"
-                                               "LeftUpDownVector;\342\245\221"
-                                               "LeftUpTeeVector;\342\245\240"
-                                               "LeftUpVector;\342\206\277"
-                                               "LeftUpVectorBar;\342\245\230"
-                                               "LeftVector;\342\206\274"
-                                               "LeftVectorBar;\342\245\222"
-                                               "Leftarrow;\342\207\220"
-                                               "Leftrightarrow;\342\207\224"
-                                               "LessEqualGreater;\342\213\232"
-                                               "LessFullEqual;\342\211\246"
-                                               "LessGreater;\342\211\266"
-                                               "LessLess;\342\252\241"
-                                               "LessSlantEqual;\342\251\275"
-                                               "LessTilde;\342\211\262"
-                                               "Lfr;\360\235\224\217"
-                                               "Ll;\342\213\230"
-                                               "Lleftarrow;\342\207\232"
-                                               "Lmidot;\304\277"
-                                               "LongLeftArrow;\342\237\265"
-                                               "LongLeftRightArrow;\342\237\267"
-                                               "LongRightArrow;\342\237\266"
-                                               "Longleftarrow;\342\237\270"
-                                               "Longleftrightarrow;\342\237\272"
-                                               "Longrightarrow;\342\237\271"
-                                               "Lopf;\360\235\225\203"
-                                               "LowerLeftArrow;\342\206\231"
-                                               "LowerRightArrow;\342\206\230"
-                                               "Lscr;\342\204\222"
-                                               "Lsh;\342\206\260"
-                                               "Lstrok;\305\201"
-                                               "Lt;\342\211\252"
-                                               "Map;\342\244\205"
-                                               "Mcy;\320\234"
-                                               "MediumSpace;\342\201\237"
-                                               "Mellintrf;\342\204\263"
-                                               "Mfr;\360\235\224\220"
-                                               "MinusPlus;\342\210\223"
-                                               "Mopf;\360\235\225\204"
-                                               "Mscr;\342\204\263"
-                                               "Mu;\316\234"
-                                               "NJcy;\320\212"
-                                               "Nacute;\305\203"
-                                               "Ncaron;\305\207"
-                                               "Ncedil;\305\205"
-                                               "Ncy;\320\235"
-                                               "NegativeMediumSpace;\342\200\213"
-                                               "NegativeThickSpace;\342\200\213"
-                                               "NegativeThinSpace;\342\200\213"
-                                               "NegativeVeryThinSpace;\342\200\213"
-                                               "NestedGreaterGreater;\342\211\253"
-                                               "NestedLessLess;\342\211\252"
-                                               "NewLine;\012"
-                                               "Nfr;\360\235\224\221"
-                                               "NoBreak;\342\201\240"
-                                               "NonBreakingSpace;\302\240"
-                                               "Nopf;\342\204\225"
-                                               "Not;\342\253\254"
-                                               "NotCongruent;\342\211\242"
-                                               "NotCupCap;\342\211\255"
-                                               "NotDoubleVerticalBar;\342\210\246"
-                                               "NotElement;\342\210\211"
-                                               "NotEqual;\342\211\240"
-                                               "NotEqualTilde;\342\211\202\314\270"
-                                               "NotExists;\342\210\204"
-                                               "NotGreater;\342\211\257"
-                                               "NotGreaterEqual;\342\211\261"
-                                               "NotGreaterFullEqual;\342\211\247\314\270"
-                                               "NotGreaterGreater;\342\211\253\314\270"
-                                               "NotGreaterLess;\342\211\271"
-                                               "NotGreaterSlantEqual;\342\251\276\314\270"
-                                               "NotGreaterTilde;\342\211\265"
-                                               "NotHumpDownHump;\342\211\216\314\270"
-                                               "NotHumpEqual;\342\211\217\314\270"
-                                               "NotLeftTriangle;\342\213\252"
-                                               "NotLeftTriangleBar;\342\247\217\314\270"
-                                               "NotLeftTriangleEqual;\342\213\254"
-                                               "NotLess;\342\211\256"
-                                               "NotLessEqual;\342\211\260"
-                                               "NotLessGreater;\342\211\270"
-                                               "NotLessLess;\342\211\252\314\270"
-                                               "NotLessSlantEqual;\342\251\275\314\270"
-                                               "NotLessTilde;\342\211\264"
-                                               "NotNestedGreaterGreater;\342\252\242\314\270"
-                                               "NotNestedLessLess;\342\252\241\314\270"
-                                               "NotPrecedes;\342\212\200"
-                                               "NotPrecedesEqual;\342\252\257\314\270"
-                                               "NotPrecedesSlantEqual;\342\213\240"
-                                               "NotReverseElement;\342\210\214"
-                                               "NotRightTriangle;\342\213\253"
-                                               "NotRightTriangleBar;\342\247\220\314\270"
-                                               "NotRightTriangleEqual;\342\213\255"
-                                               "NotSquareSubset;\342\212\217\314\270"
-                                               "NotSquareSubsetEqual;\342\213\242"
-                                               "NotSquareSuperset;\342\212\220\314\270"
-                                               "NotSquareSupersetEqual;\342\213\243"
-                                               "NotSubset;\342\212\202\342\203\222"
-                                               "NotSubsetEqual;\342\212\210"
-                                               "NotSucceeds;\342\212\201"
-                                               "NotSucceedsEqual;\342\252\260\314\270"
-                                               "NotSucceedsSlantEqual;\342\213\241"
-                                               "NotSucceedsTilde;\342\211\277\314\270"
-                                               "NotSuperset;\342\212\203\342\203\222"
-                                               "NotSupersetEqual;\342\212\211"
-                                               "NotTilde;\342\211\201"
-                                               "NotTildeEqual;\342\211\204"
-                                               "NotTildeFullEqual;\342\211\207"
-                                               "NotTildeTilde;\342\211\211"
-                                               "NotVerticalBar;\342\210\244"
-                                               "Nscr;\360\235\222\251"
-                                               "Ntilde\303\221"
-                                               "Ntilde;\303\221"
-                                               "Nu;\316\235"
-                                               "OElig;\305\222"
-                                               "Oacute\303\223"
-                                               "Oacute;\303\223"
-                                               "Ocirc\303\224"
-                                               "Ocirc;\303\224"
-                                               "Ocy;\320\236"
-                                               "Odblac;\305\220"
-                                               "Ofr;\360\235\224\222"
-                                               "Ograve\303\222"
-                                               "Ograve;\303\222"
-                                               "Omacr;\305\214"
-                                               "Omega;\316\251"
-                                               "Omicron;\316\237"
-                                               "Oopf;\360\235\225\206"
-                                               "OpenCurlyDoubleQuote;\342\200\234"
-                                               "OpenCurlyQuote;\342\200\230"
-                                               "Or;\342\251\224"
-                                               "Oscr;\360\235\222\252"
-                                               "Oslash\303\230"
-                                               "Oslash;\303\230"
-                                               "Otilde\303\225"
-                                               "Otilde;\303\225"
-                                               "Otimes;\342\250\267"
-                                               "Ouml\303\226"
-                                               "Ouml;\303\226"
-                                               "OverBar;\342\200\276"
-                                               "OverBrace;\342\217\236"
-                                               "OverBracket;\342\216\264"
-                                               "OverParenthesis;\342\217\234"
-                                               "PartialD;\342\210\202"
-                                               "Pcy;\320\237"
-                                               "Pfr;\360\235\224\223"
-                                               "Phi;\316\246"
-                                               "Pi;\316\240"
-                                               "PlusMinus;\302\261"
-                                               "Poincareplane;\342\204\214"
-                                               "Popf;\342\204\231"
-                                               "Pr;\342\252\273"
-                                               "Precedes;\342\211\272"
-                                               "PrecedesEqual;\342\252\257"
-                                               "PrecedesSlantEqual;\342\211\274"
-                                               "PrecedesTilde;\342\211\276"
-                                               "Prime;\342\200\263"
-                                               "Product;\342\210\217"
-                                               "Proportion;\342\210\267"
-                                               "Proportional;\342\210\235"
-                                               "Pscr;\360\235\222\253"
-                                               "Psi;\316\250"
-                                               "QUOT\042"
-                                               "QUOT;\042"
-                                               "Qfr;\360\235\224\224"
-                                               "Qopf;\342\204\232"
-                                               "Qscr;\360\235\222\254"
-                                               "RBarr;\342\244\220"
-                                               "REG\302\256"
-                                               "REG;\302\256"
-                                               "Racute;\305\224"
-                                               "Rang;\342\237\253"
-                                               "Rarr;\342\206\240"
-                                               "Rarrtl;\342\244\226"
-                                               "Rcaron;\305\230"
-                                               "Rcedil;\305\226"
-                                               "Rcy;\320\240"
-                                               "Re;\342\204\234"
-                                               "ReverseElement;\342\210\213"
-                                               "ReverseEquilibrium;\342\207\213"
-                                               "ReverseUpEquilibrium;\342\245\257"
-                                               "Rfr;\342\204\234"
-                                               "Rho;\316\241"
-                                               "RightAngleBracket;\342\237\251"
-                                               "RightArrow;\342\206\222"
-                                               "RightArrowBar;\342\207\245"
-                                               "RightArrowLeftArrow;\342\207\204"
-                                               "RightCeiling;\342\214\211"
-                                               "RightDoubleBracket;\342\237\247"
-                                               "RightDownTeeVector;\342\245\235"
-                                               "RightDownVector;\342\207\202"
-                                               "RightDownVectorBar;\342\245\225"
-                                               "RightFloor;\342\214\213"
-                                               "RightTee;\342\212\242"
-                                               "RightTeeArrow;\342\206\246"
-                                               "RightTeeVector;\342\245\233"
-                                               "RightTriangle;\342\212\263"
-                                               "RightTriangleBar;\342\247\220"
-                                               "RightTriangleEqual;\342\212\265"
-                                               "RightUpDownVector;\342\245\217"
-                                               "RightUpTeeVector;\342\245\234"
-                                               "RightUpVector;\342\206\276"
-                                               "RightUpVectorBar;\342\245\224"
-                                               "RightVector;\342\207\200"
-                                               "RightVectorBar;\342\245\223"
-                                               "Rightarrow;\342\207\222"
-                                               "Ropf;\342\204\235"
-                                               "RoundImplies;\342\245\260"
-                                               "Rrightarrow;\342\207\233"
-                                               "Rscr;\342\204\233"
-                                               "Rsh;\342\206\261"
-                                               "RuleDelayed;\342\247\264"
-                                               "SHCHcy;\320\251"
-                                               "SHcy;\320\250"
-                                               "SOFTcy;\320\254"
-                                               "Sacute;\305\232"
-                                               "Sc;\342\252\274"
-                                               "Scaron;\305\240"
-                                               "Scedil;\305\236"
-                                               "Scirc;\305\234"
-                                               "Scy;\320\241"
-                                               "Sfr;\360\235\224\226"
-                                               "ShortDownArrow;\342\206\223"
-                                               "ShortLeftArrow;\342\206\220"
-                                               "ShortRightArrow;\342\206\222"
-                                               "ShortUpArrow;\342\206\221"
-                                               "Sigma;\316\243"
-                                               "SmallCircle;\342\210\230"
-                                               "Sopf;\360\235\225\212"
-                                               "Sqrt;\342\210\232"
-                                               "Square;\342\226\241"
-                                               "SquareIntersection;\342\212\223"
-                                               "SquareSubset;\342\212\217"
-                                               "SquareSubsetEqual;\342\212\221"
-                                               "SquareSuperset;\342\212\220"
-                                               "SquareSupersetEqual;\342\212\222"
-                                               "SquareUnion;\342\212\224"
-                                               "Sscr;\360\235\222\256"
-                                               "Star;\342\213\206"
-                                               "Sub;\342\213\220"
-                                               "Subset;\342\213\220"
-                                               "SubsetEqual;\342\212\206"
-                                               "Succeeds;\342\211\273"
-                                               "SucceedsEqual;\342\252\260"
-                                               "SucceedsSlantEqual;\342\211\275"
-                                               "SucceedsTilde;\342\211\277"
-                                               "SuchThat;\342\210\213"
-                                               "Sum;\342\210\221"
-                                               "Sup;\342\213\221"
-                                               "Superset;\342\212\203"
-                                               "SupersetEqual;\342\212\207"
-                                               "Supset;\342\213\221"
-                                               "THORN\303\236"
-                                               "THORN;\303\236"
-                                               "TRADE;\342\204\242"
-                                               "TSHcy;\320\213"
-                                               "TScy;\320\246"
-                                               "Tab;\011"
-                                               "Tau;\316\244"
-                                               "Tcaron;\305\244"
-                                               "Tcedil;\305\242"
-                                               "Tcy;\320\242"
-                                               "Tfr;\360\235\224\227"
-                                               "Therefore;\342\210\264"
-                                               "Theta;\316\230"
-                                               "ThickSpace;\342\201\237\342\200\212"
-                                               "ThinSpace;\342\200\211"
-                                               "Tilde;\342\210\274"
-                                               "TildeEqual;\342\211\203"
-                                               "TildeFullEqual;\342\211\205"
-                                               "TildeTilde;\342\211\210"
-                                               "Topf;\360\235\225\213"
-                                               "TripleDot;\342\203\233"
-                                               "Tscr;\360\235\222\257"
-                                               "Tstrok;\305\246"
-                                               "Uacute\303\232"
-                                               "Uacute;\303\232"
-                                               "Uarr;\342\206\237"
-                                               "Uarrocir;\342\245\211"
-                                               "Ubrcy;\320\216"
-                                               "Ubreve;\305\254"
-                                               "Ucirc\303\233"
-                                               "Ucirc;\303\233"
-                                               "Ucy;\320\243"
-                                               "Udblac;\305\260"
-                                               "Ufr;\360\235\224\230"
-                                               "Ugrave\303\231"
-                                               "Ugrave;\303\231"
-                                               "Umacr;\305\252"
-                                               "UnderBar;_"
-                                               "UnderBrace;\342\217\237"
-                                               "UnderBracket;\342\216\265"
-                                               "UnderParenthesis;\342\217\235"
-                                               "Union;\342\213\203"
-                                               "UnionPlus;\342\212\216"
-                                               "Uogon;\305\262"
-                                               "Uopf;\360\235\225\214"
-                                               "UpArrow;\342\206\221"
-                                               "UpArrowBar;\342\244\222"
-                                               "UpArrowDownArrow;\342\207\205"
-                                               "UpDownArrow;\342\206\225"
-                                               "UpEquilibrium;\342\245\256"
-                                               "UpTee;\342\212\245"
-                                               "UpTeeArrow;\342\206\245"
-                                               "Uparrow;\342\207\221"
-                                               "Updownarrow;\342\207\225"
-                                               "UpperLeftArrow;\342\206\226"
-                                               "UpperRightArrow;\342\206\227"
-                                               "Upsi;\317\222"
-                                               "Upsilon;\316\245"
-                                               "Uring;\305\256"
-                                               "Uscr;\360\235\222\260"
-                                               "Utilde;\305\250"
-                                               "Uuml\303\234"
-                                               "Uuml;\303\234"
-                                               "VDash;\342\212\253"
-                                               "Vbar;\342\253\253"
-                                               "Vcy;\320\222"
-                                               "Vdash;\342\212\251"
-                                               "Vdashl;\342\253\246"
-                                               "Vee;\342\213\201"
-                                               "Verbar;\342\200\226"
-                                               "Vert;\342\200\226"
-                                               "VerticalBar;\342\210\243"
-                                               "VerticalLine;|"
-                                               "VerticalSeparator;\342\235\230"
-                                               "VerticalTilde;\342\211\200"
-                                               "VeryThinSpace;\342\200\212"
-                                               "Vfr;\360\235\224\231"
-                                               "Vopf;\360\235\225\215"
-                                               "Vscr;\360\235\222\261"
-                                               "Vvdash;\342\212\252"
-                                               "Wcirc;\305\264"
-                                               "Wedge;\342\213\200"
-                                               "Wfr;\360\235\224\232"
-                                               "Wopf;\360\235\225\216"
-                                               "Wscr;\360\235\222\262"
-                                               "Xfr;\360\235\224\233"
-                                               "Xi;\316\236"
-                                               "Xopf;\360\235\225\217"
-                                               "Xscr;\360\235\222\263"
-                                               "YAcy;\320\257"
-                                               "YIcy;\320\207"
-                                               "YUcy;\320\256"
-                                               "Yacute\303\235"
-                                               "Yacute;\303\235"
-                                               "Ycirc;\305\266"
-                                               "Ycy;\320\253"
-                                               "Yfr;\360\235\224\234"
-                                               "Yopf;\360\235\225\220"
-                                               "Yscr;\360\235\222\264"
-                                               "Yuml;\305\270"
-                                               "ZHcy;\320\226"
-                                               "Zacute;\305\271"
-                                               "Zcaron;\305\275"
-                                               "Zcy;\320\227"
-                                               "Zdot;\305\273"
-                                               "ZeroWidthSpace;\342\200\213"
-                                               "Zeta;\316\226"
-                                               "Zfr;\342\204\250"
-                                               "Zopf;\342\204\244"
-                                               "Zscr;\360\235\222\265"
-                                               "aacute\303\241"
-                                               "aacute;\303\241"
-                                               "abreve;\304\203"
-                                               "ac;\342\210\276"
-                                               "acE;\342\210\276\314\263"
-                                               "acd;\342\210\277"
-                                               "acirc\303\242"
-                                               "acirc;\303\242"
-                                               "acute\302\264"
-                                               "acute;\302\264"
-                                               "acy;\320\260"
-                                               "aelig\303\246"
-                                               "aelig;\303\246"
-                                               "af;\342\201\241"
-                                               "afr;\360\235\224\236"
-                                               "agrave\303\240"
-                                               "agrave;\303\240"
-                                               "alefsym;\342\204\265"
-                                               "aleph;\342\204\265"
-                                               "alpha;\316\261"
-                                               "amacr;\304\201"
-                                               "amalg;\342\250\277"
-                                               "amp&"
-                                               "amp;&"
-                                               "and;\342\210\247"
-                                               "andand;\342\251\225"
-                                               "andd;\342\251\234"
-                                               "andslope;\342\251\230"
-                                               "andv;\342\251\232"
-                                               "ang;\342\210\240"
-                                               "ange;\342\246\244"
-                                               "angle;\342\210\240"
-                                               "angmsd;\342\210\241"
-                                               "angmsdaa;\342\246\250"
-                                               "angmsdab;\342\246\251"
-                                               "angmsdac;\342\246\252"
-                                               "angmsdad;\342\246\253"
-                                               "angmsdae;\342\246\254"
-                                               "angmsdaf;\342\246\255"
-                                               "angmsdag;\342\246\256"
-                                               "angmsdah;\342\246\257"
-                                               "angrt;\342\210\237"
-                                               "angrtvb;\342\212\276"
-                                               "angrtvbd;\342\246\235"
-                                               "angsph;\342\210\242"
-                                               "angst;\303\205"
-                                               "angzarr;\342\215\274"
-                                               "aogon;\304\205"
-                                               "aopf;\360\235\225\222"
-                                               "ap;\342\211\210"
-                                               "apE;\342\251\260"
-                                               "apacir;\342\251\257"
-                                               "ape;\342\211\212"
-                                               "apid;\342\211\213"
-                                               "apos;'"
-                                               "approx;\342\211\210"
-                                               "approxeq;\342\211\212"
-                                               "aring\303\245"
-                                               "aring;\303\245"
-                                               "ascr;\360\235\222\266"
-                                               "ast;*"
-                                               "asymp;\342\211\210"
-                                               "asympeq;\342\211\215"
-                                               "atilde\303\243"
-                                               "atilde;\303\243"
-                                               "auml\303\244"
-                                               "auml;\303\244"
-                                               "awconint;\342\210\263"
-                                               "awint;\342\250\221"
-                                               "bNot;\342\253\255"
-                                               "backcong;\342\211\214"
-                                               "backepsilon;\317\266"
-                                               "backprime;\342\200\265"
-                                               "backsim;\342\210\275"
-                                               "backsimeq;\342\213\215"
-                                               "barvee;\342\212\275"
-                                               "barwed;\342\214\205"
-                                               "barwedge;\342\214\205"
-                                               "bbrk;\342\216\265"
-                                               "bbrktbrk;\342\216\266"
-                                               "bcong;\342\211\214"
-                                               "bcy;\320\261"
-                                               "bdquo;\342\200\236"
-                                               "becaus;\342\210\265"
-                                               "because;\342\210\265"
-                                               "bemptyv;\342\246\260"
-                                               "bepsi;\317\266"
-                                               "bernou;\342\204\254"
-                                               "beta;\316\262"
-                                               "beth;\342\204\266"
-                                               "between;\342\211\254"
-                                               "bfr;\360\235\224\237"
-                                               "bigcap;\342\213\202"
-                                               "bigcirc;\342\227\257"
-                                               "bigcup;\342\213\203"
-                                               "bigodot;\342\250\200"
-                                               "bigoplus;\342\250\201"
-                                               "bigotimes;\342\250\202"
-                                               "bigsqcup;\342\250\206"
-                                               "bigstar;\342\230\205"
-                                               "bigtriangledown;\342\226\275"
-                                               "bigtriangleup;\342\226\263"
-                                               "biguplus;\342\250\204"
-                                               "bigvee;\342\213\201"
-                                               "bigwedge;\342\213\200"
-                                               "bkarow;\342\244\215"
-                                               "blacklozenge;\342\247\253"
-                                               "blacksquare;\342\226\252"
-                                               "blacktriangle;\342\226\264"
-                                               "blacktriangledown;\342\226\276"
-                                               "blacktriangleleft;\342\227\202"
-                                               "blacktriangleright;\342\226\270"
-                                               "blank;\342\220\243"
-                                               "blk12;\342\226\222"
-                                               "blk14;\342\226\221"
-                                               "blk34;\342\226\223"
-                                               "block;\342\226\210"
-                                               "bne;=\342\203\245"
-                                               "bnequiv;\342\211\241\342\203\245"
-                                               "bnot;\342\214\220"
-                                               "bopf;\360\235\225\223"
-                                               "bot;\342\212\245"
-                                               "bottom;\342\212\245"
-                                               "bowtie;\342\213\210"
-                                               "boxDL;\342\225\227"
-                                               "boxDR;\342\225\224"
-                                               "boxDl;\342\225\226"
-                                               "boxDr;\342\225\223"
-                                               "boxH;\342\225\220"
-                                               "boxHD;\342\225\246"
-                                               "boxHU;\342\225\251"
-                                               "boxHd;\342\225\244"
-                                               "boxHu;\342\225\247"
-                                               "boxUL;\342\225\235"
-                                               "boxUR;\342\225\232"
-                                               "boxUl;\342\225\234"
-                                               "boxUr;\342\225\231"
-                                               "boxV;\342\225\221"
-                                               "boxVH;\342\225\254"
-                                               "boxVL;\342\225\243"
-                                               "boxVR;\342\225\240"
-                                               "boxVh;\342\225\253"
-                                               "boxVl;\342\225\242"
-                                               "boxVr;\342\225\237"
-                                               "boxbox;\342\247\211"
-                                               "boxdL;\342\225\225"
-                                               "boxdR;\342\225\222"
-                                               "boxdl;\342\224\220"
-                                               "boxdr;\342\224\214"
-                                               "boxh;\342\224\200"
-                                               "boxhD;\342\225\245"
-                                               "boxhU;\342\225\250"
-                                               "boxhd;\342\224\254"
-                                               "boxhu;\342\224\264"
-                                               "boxminus;\342\212\237"
-                                               "boxplus;\342\212\236"
-                                               "boxtimes;\342\212\240"
-                                               "boxuL;\342\225\233"
-                                               "boxuR;\342\225\230"
-                                               "boxul;\342\224\230"
-                                               "boxur;\342\224\224"
-                                               "boxv;\342\224\202"
-                                               "boxvH;\342\225\252"
-                                               "boxvL;\342\225\241"
-                                               "boxvR;\342\225\236"
-                                               "boxvh;\342\224\274"
-                                               "boxvl;\342\224\244"
-                                               "boxvr;\342\224\234"
-                                               "bprime;\342\200\265"
-                                               "breve;\313\230"
-                                               "brvbar\302\246"
-                                               "brvbar;\302\246"
-                                               "bscr;\360\235\222\267"
-                                               "bsemi;\342\201\217"
-                                               "bsim;\342\210\275"
-                                               "bsime;\342\213\215"
-                                               "bsol;\134"
-                                               "bsolb;\342\247\205"
-                                               "bsolhsub;\342\237\210"
-                                               "bull;\342\200\242"
-                                               "bullet;\342\200\242"
-                                               "bump;\342\211\216"
-                                               "bumpE;\342\252\256"
-                                               "bumpe;\342\211\217"
-                                               "bumpeq;\342\211\217"
-                                               "cacute;\304\207"
-                                               "cap;\342\210\251"
-                                               "capand;\342\251\204"
-                                               "capbrcup;\342\251\211"
-                                               "capcap;\342\251\213"
-                                               "capcup;\342\251\207"
-                                               "capdot;\342\251\200"
-                                               "caps;\342\210\251\357\270\200"
-                                               "caret;\342\201\201"
-                                               "caron;\313\207"
-                                               "ccaps;\342\251\215"
-                                               "ccaron;\304\215"
-                                               "ccedil\303\247"
-                                               "ccedil;\303\247"
-                                               "ccirc;\304\211"
-                                               "ccups;\342\251\214"
-                                               "ccupssm;\342\251\220"
-                                               "cdot;\304\213"
-                                               "cedil\302\270"
-                                               "cedil;\302\270"
-                                               "cemptyv;\342\246\262"
-                                               "cent\302\242"
-                                               "cent;\302\242"
-                                               "centerdot;\302\267"
-                                               "cfr;\360\235\224\240"
-                                               "chcy;\321\207"
-                                               "check;\342\234\223"
-                                               "checkmark;\342\234\223"
-                                               "chi;\317\207"
-                                               "cir;\342\227\213"
-                                               "cirE;\342\247\203"
-                                               "circ;\313\206"
-                                               "circeq;\342\211\227"
-                                               "circlearrowleft;\342\206\272"
-                                               "circlearrowright;\342\206\273"
-                                               "circledR;\302\256"
-                                               "circledS;\342\223\210"
-                                               "circledast;\342\212\233"
-                                               "circledcirc;\342\212\232"
-                                               "circleddash;\342\212\235"
-                                               "cire;\342\211\227"
-                                               "cirfnint;\342\250\220"
-                                               "cirmid;\342\253\257"
-                                               "cirscir;\342\247\202"
-                                               "clubs;\342\231\243"
-                                               "clubsuit;\342\231\243"
-                                               "colon;:"
-                                               "colone;\342\211\224"
-                                               "coloneq;\342\211\224"
-                                               "comma;,"
-                                               "commat;@"
-                                               "comp;\342\210\201"
-                                               "compfn;\342\210\230"
-                                               "complement;\342\210\201"
-                                               "complexes;\342\204\202"
-                                               "cong;\342\211\205"
-                                               "congdot;\342\251\255"
-                                               "conint;\342\210\256"
-                                               "copf;\360\235\225\224"
-                                               "coprod;\342\210\220"
-                                               "copy\302\251"
-                                               "copy;\302\251"
-                                               "copysr;\342\204\227"
-                                               "crarr;\342\206\265"
-                                               "cross;\342\234\227"
-                                               "cscr;\360\235\222\270"
-                                               "csub;\342\253\217"
-                                               "csube;\342\253\221"
-                                               "csup;\342\253\220"
-                                               "csupe;\342\253\222"
-                                               "ctdot;\342\213\257"
-                                               "cudarrl;\342\244\270"
-                                               "cudarrr;\342\244\265"
-                                               "cuepr;\342\213\236"
-                                               "cuesc;\342\213\237"
-                                               "cularr;\342\206\266"
-                                               "cularrp;\342\244\275"
-                                               "cup;\342\210\252"
-                                               "cupbrcap;\342\251\210"
-                                               "cupcap;\342\251\206"
-                                               "cupcup;\342\251\212"
-                                               "cupdot;\342\212\215"
-                                               "cupor;\342\251\205"
-                                               "cups;\342\210\252\357\270\200"
-                                               "curarr;\342\206\267"
-                                               "curarrm;\342\244\274"
-                                               "curlyeqprec;\342\213\236"
-                                               "curlyeqsucc;\342\213\237"
-                                               "curlyvee;\342\213\216"
-                                               "curlywedge;\342\213\217"
-                                               "curren\302\244"
-                                               "curren;\302\244"
-                                               "curvearrowleft;\342\206\266"
-                                               "curvearrowright;\342\206\267"
-                                               "cuvee;\342\213\216"
-                                               "cuwed;\342\213\217"
-                                               "cwconint;\342\210\262"
-                                               "cwint;\342\210\261"
-                                               "cylcty;\342\214\255"
-                                               "dArr;\342\207\223"
-                                               "dHar;\342\245\245"
-                                               "dagger;\342\200\240"
-                                               "daleth;\342\204\270"
-                                               "darr;\342\206\223"
-                                               "dash;\342\200\220"
-                                               "dashv;\342\212\243"
-                                               "dbkarow;\342\244\217"
-                                               "dblac;\313\235"
-                                               "dcaron;\304\217"
-                                               "dcy;\320\264"
-                                               "dd;\342\205\206"
-                                               "ddagger;\342\200\241"
-                                               "ddarr;\342\207\212"
-                                               "ddotseq;\342\251\267"
-                                               "deg\302\260"
-                                               "deg;\302\260"
-                                               "delta;\316\264"
-                                               "demptyv;\342\246\261"
-                                               "dfisht;\342\245\277"
-                                               "dfr;\360\235\224\241"
-                                               "dharl;\342\207\203"
-                                               "dharr;\342\207\202"
-                                               "diam;\342\213\204"
-                                               "diamond;\342\213\204"
-                                               "diamondsuit;\342\231\246"
-                                               "diams;\342\231\246"
-                                               "die;\302\250"
-                                               "digamma;\317\235"
-                                               "disin;\342\213\262"
-                                               "div;\303\267"
-                                               "divide\303\267"
-                                               "divide;\303\267"
-                                               "divideontimes;\342\213\207"
-                                               "divonx;\342\213\207"
-                                               "djcy;\321\222"
-                                               "dlcorn;\342\214\236"
-                                               "dlcrop;\342\214\215"
-                                               "dollar;$"
-                                               "dopf;\360\235\225\225"
-                                               "dot;\313\231"
-                                               "doteq;\342\211\220"
-                                               "doteqdot;\342\211\221"
-                                               "dotminus;\342\210\270"
-                                               "dotplus;\342\210\224"
-                                               "dotsquare;\342\212\241"
-                                               "doublebarwedge;\342\214\206"
-                                               "downarrow;\342\206\223"
-                                               "downdownarrows;\342\207\212"
-                                               "downharpoonleft;\342\207\203"
-                                               "downharpoonright;\342\207\202"
-                                               "drbkarow;\342\244\220"
-                                               "drcorn;\342\214\237"
-                                               "drcrop;\342\214\214"
-                                               "dscr;\360\235\222\271"
-                                               "dscy;\321\225"
-                                               "dsol;\342\247\266"
-                                               "dstrok;\304\221"
-                                               "dtdot;\342\213\261"
-                                               "dtri;\342\226\277"
-                                               "dtrif;\342\226\276"
-                                               "duarr;\342\207\265"
-                                               "duhar;\342\245\257"
-                                               "dwangle;\342\246\246"
-                                               "dzcy;\321\237"
-                                               "dzigrarr;\342\237\277"
-                                               "eDDot;\342\251\267"
-                                               "eDot;\342\211\221"
-                                               "eacute\303\251"
-                                               "eacute;\303\251"
-                                               "easter;\342\251\256"
-                                               "ecaron;\304\233"
-                                               "ecir;\342\211\226"
-                                               "ecirc\303\252"
-                                               "ecirc;\303\252"
-                                               "ecolon;\342\211\225"
-                                               "ecy;\321\215"
-                                               "edot;\304\227"
-                                               "ee;\342\205\207"
-                                               "efDot;\342\211\222"
-                                               "efr;\360\235\224\242"
-                                               "eg;\342\252\232"
-                                               "egrave\303\250"
-                                               "egrave;\303\250"
-                                               "egs;\342\252\226"
-                                               "egsdot;\342\252\230"
-                                               "el;\342\252\231"
-                                               "elinters;\342\217\247"
-                                               "ell;\342\204\223"
-                                               "els;\342\252\225"
-                                               "elsdot;\342\252\227"
-                                               "emacr;\304\223"
-                                               "empty;\342\210\205"
-                                               "emptyset;\342\210\205"
-                                               "emptyv;\342\210\205"
-                                               "emsp13;\342\200\204"
-                                               "emsp14;\342\200\205"
-                                               "emsp;\342\200\203"
-                                               "eng;\305\213"
-                                               "ensp;\342\200\202"
-                                               "eogon;\304\231"
-                                               "eopf;\360\235\225\226"
-                                               "epar;\342\213\225"
-                                               "eparsl;\342\247\243"
-                                               "eplus;\342\251\261"
-                                               "epsi;\316\265"
-                                               "epsilon;\316\265"
-                                               "epsiv;\317\265"
-                                               "eqcirc;\342\211\226"
-                                               "eqcolon;\342\211\225"
-                                               "eqsim;\342\211\202"
-                                               "eqslantgtr;\342\252\226"
-                                               "eqslantless;\342\252\225"
-                                               "equals;="
-                                               "equest;\342\211\237"
-                                               "equiv;\342\211\241"
-                                               "equivDD;\342\251\270"
-                                               "eqvparsl;\342\247\245"
-                                               "erDot;\342\211\223"
-                                               "erarr;\342\245\261"
-                                               "escr;\342\204\257"
-                                               "esdot;\342\211\220"
-                                               "esim;\342\211\202"
-                                               "eta;\316\267"
-                                               "eth\303\260"
-                                               "eth;\303\260"
-                                               "euml\303\253"
-                                               "euml;\303\253"
-                                               "euro;\342\202\254"
-                                               "excl;!"
-                                               "exist;\342\210\203"
-                                               "expectation;\342\204\260"
-                                               "exponentiale;\342\205\207"
-                                               "fallingdotseq;\342\211\222"
-                                               "fcy;\321\204"
-                                               "female;\342\231\200"
-                                               "ffilig;\357\254\203"
-                                               "fflig;\357\254\200"
-                                               "ffllig;\357\254\204"
-                                               "ffr;\360\235\224\243"
-                                               "filig;\357\254\201"
-                                               "fjlig;fj"
-                                               "flat;\342\231\255"
-                                               "fllig;\357\254\202"
-                                               "fltns;\342\226\261"
-                                               "fnof;\306\222"
-                                               "fopf;\360\235\225\227"
-                                               "forall;\342\210\200"
-                                               "fork;\342\213\224"
-                                               "forkv;\342\253\231"
-                                               "fpartint;\342\250\215"
-                                               "frac12\302\275"
-                                               "frac12;\302\275"
-                                               "frac13;\342\205\223"
-                                               "frac14\302\274"
-                                               "frac14;\302\274"
-                                               "frac15;\342\205\225"
-                                               "frac16;\342\205\231"
-                                               "frac18;\342\205\233"
-                                               "frac23;\342\205\224"
-                                               "frac25;\342\205\226"
-                                               "frac34\302\276"
-                                               "frac34;\302\276"
-                                               "frac35;\342\205\227"
-                                               "frac38;\342\205\234"
-                                               "frac45;\342\205\230"
-                                               "frac56;\342\205\232"
-                                               "frac58;\342\205\235"
-                                               "frac78;\342\205\236"
-                                               "frasl;\342\201\204"
-                                               "frown;\342\214\242"
-                                               "fscr;\360\235\222\273"
-                                               "gE;\342\211\247"
-                                               "gEl;\342\252\214"
-                                               "gacute;\307\265"
-                                               "gamma;\316\263"
-                                               "gammad;\317\235"
-                                               "gap;\342\252\206"
-                                               "gbreve;\304\237"
-                                               "gcirc;\304\235"
-                                               "gcy;\320\263"
-                                               "gdot;\304\241"
-                                               "ge;\342\211\245"
-                                               "gel;\342\213\233"
-                                               "geq;\342\211\245"
-                                               "geqq;\342\211\247"
-                                               "geqslant;\342\251\276"
-                                               "ges;\342\251\276"
-                                               "gescc;\342\252\251"
-                                               "gesdot;\342\252\200"
-                                               "gesdoto;\342\252\202"
-                                               "gesdotol;\342\252\204"
-                                               "gesl;\342\213\233\357\270\200"
-                                               "gesles;\342\252\224"
-                                               "gfr;\360\235\224\244"
-                                               "gg;\342\211\253"
-                                               "ggg;\342\213\231"
-                                               "gimel;\342\204\267"
-                                               "gjcy;\321\223"
-                                               "gl;\342\211\267"
-                                               "glE;\342\252\222"
-                                               "gla;\342\252\245"
-                                               "glj;\342\252\244"
-                                               "gnE;\342\211\251"
-                                               "gnap;\342\252\212"
-                                               "gnapprox;\342\252\212"
-                                               "gne;\342\252\210"
-                                               "gneq;\342\252\210"
-                                               "gneqq;\342\211\251"
-                                               "gnsim;\342\213\247"
-                                               "gopf;\360\235\225\230"
-                                               "grave;`"
-                                               "gscr;\342\204\212"
-                                               "gsim;\342\211\263"
-                                               "gsime;\342\252\216"
-                                               "gsiml;\342\252\220"
-                                               "gt>"
-                                               "gt;>"
-                                               "gtcc;\342\252\247"
-                                               "gtcir;\342\251\272"
-                                               "gtdot;\342\213\227"
-                                               "gtlPar;\342\246\225"
-                                               "gtquest;\342\251\274"
-                                               "gtrapprox;\342\252\206"
-                                               "gtrarr;\342\245\270"
-                                               "gtrdot;\342\213\227"
-                                               "gtreqless;\342\213\233"
-                                               "gtreqqless;\342\252\214"
-                                               "gtrless;\342\211\267"
-                                               "gtrsim;\342\211\263"
-                                               "gvertneqq;\342\211\251\357\270\200"
-                                               "gvnE;\342\211\251\357\270\200"
-                                               "hArr;\342\207\224"
-                                               "hairsp;\342\200\212"
-                                               "half;\302\275"
-                                               "hamilt;\342\204\213"
-                                               "hardcy;\321\212"
-                                               "harr;\342\206\224"
-                                               "harrcir;\342\245\210"
-                                               "harrw;\342\206\255"
-                                               "hbar;\342\204\217"
-                                               "hcirc;\304\245"
-                                               "hearts;\342\231\245"
-                                               "heartsuit;\342\231\245"
-                                               "hellip;\342\200\246"
-                                               "hercon;\342\212\271"
-                                               "hfr;\360\235\224\245"
-                                               "hksearow;\342\244\245"
-                                               "hkswarow;\342\244\246"
-                                               "hoarr;\342\207\277"
-                                               "homtht;\342\210\273"
-                                               "hookleftarrow;\342\206\251"
-                                               "hookrightarrow;\342\206\252"
-                                               "hopf;\360\235\225\231"
-                                               "horbar;\342\200\225"
-                                               "hscr;\360\235\222\275"
-                                               "hslash;\342\204\217"
-                                               "hstrok;\304\247"
-                                               "hybull;\342\201\203"
-                                               "hyphen;\342\200\220"
-                                               "iacute\303\255"
-                                               "iacute;\303\255"
-                                               "ic;\342\201\243"
-                                               "icirc\303\256"
-                                               "icirc;\303\256"
-                                               "icy;\320\270"
-                                               "iecy;\320\265"
-                                               "iexcl\302\241"
-                                               "iexcl;\302\241"
-                                               "iff;\342\207\224"
-                                               "ifr;\360\235\224\246"
-                                               "igrave\303\254"
-                                               "igrave;\303\254"
-                                               "ii;\342\205\210"
-                                               "iiiint;\342\250\214"
-                                               "iiint;\342\210\255"
-                                               "iinfin;\342\247\234"
-                                               "iiota;\342\204\251"
-                                               "ijlig;\304\263"
-                                               "imacr;\304\253"
-                                               "image;\342\204\221"
-                                               "imagline;\342\204\220"
-                                               "imagpart;\342\204\221"
-                                               "imath;\304\261"
-                                               "imof;\342\212\267"
-                                               "imped;\306\265"
-                                               "in;\342\210\210"
-                                               "incare;\342\204\205"
-                                               "infin;\342\210\236"
-                                               "infintie;\342\247\235"
-                                               "inodot;\304\261"
-                                               "int;\342\210\253"
-                                               "intcal;\342\212\272"
-                                               "integers;\342\204\244"
-                                               "intercal;\342\212\272"
-                                               "intlarhk;\342\250\227"
-                                               "intprod;\342\250\274"
-                                               "iocy;\321\221"
-                                               "iogon;\304\257"
-                                               "iopf;\360\235\225\232"
-                                               "iota;\316\271"
-                                               "iprod;\342\250\274"
-                                               "iquest\302\277"
-                                               "iquest;\302\277"
-                                               "iscr;\360\235\222\276"
-                                               "isin;\342\210\210"
-                                               "isinE;\342\213\271"
-                                               "isindot;\342\213\265"
-                                               "isins;\342\213\264"
-                                               "isinsv;\342\213\263"
-                                               "isinv;\342\210\210"
-                                               "it;\342\201\242"
-                                               "itilde;\304\251"
-                                               "iukcy;\321\226"
-                                               "iuml\303\257"
-                                               "iuml;\303\257"
-                                               "jcirc;\304\265"
-                                               "jcy;\320\271"
-                                               "jfr;\360\235\224\247"
-                                               "jmath;\310\267"
-                                               "jopf;\360\235\225\233"
-                                               "jscr;\360\235\222\277"
-                                               "jsercy;\321\230"
-                                               "jukcy;\321\224"
-                                               "kappa;\316\272"
-                                               "kappav;\317\260"
-                                               "kcedil;\304\267"
-                                               "kcy;\320\272"
-                                               "kfr;\360\235\224\250"
-                                               "kgreen;\304\270"
-                                               "khcy;\321\205"
-                                               "kjcy;\321\234"
-                                               "kopf;\360\235\225\234"
-                                               "kscr;\360\235\223\200"
-                                               "lAarr;\342\207\232"
-                                               "lArr;\342\207\220"
-                                               "lAtail;\342\244\233"
-                                               "lBarr;\342\244\216"
-                                               "lE;\342\211\246"
-                                               "lEg;\342\252\213"
-                                               "lHar;\342\245\242"
-                                               "lacute;\304\272"
-                                               "laemptyv;\342\246\264"
-                                               "lagran;\342\204\222"
-                                               "lambda;\316\273"
-                                               "lang;\342\237\250"
-                                               "langd;\342\246\221"
-                                               "langle;\342\237\250"
-                                               "lap;\342\252\205"
-                                               "laquo\302\253"
-                                               "laquo;\302\253"
-                                               "larr;\342\206\220"
-                                               "larrb;\342\207\244"
-                                               "larrbfs;\342\244\237"
-                                               "larrfs;\342\244\235"
-                                               "larrhk;\342\206\251"
-                                               "larrlp;\342\206\253"
-                                               "larrpl;\342\244\271"
-                                               "larrsim;\342\245\263"
-                                               "larrtl;\342\206\242"
-                                               "lat;\342\252\253"
-                                               "latail;\342\244\231"
-                                               "late;\342\252\255"
-                                               "lates;\342\252\255\357\270\200"
-                                               "lbarr;\342\244\214"
-                                               "lbbrk;\342\235\262"
-                                               "lbrace;{"
-                                               "lbrack;["
-                                               "lbrke;\342\246\213"
-                                               "lbrksld;\342\246\217"
-                                               "lbrkslu;\342\246\215"
-                                               "lcaron;\304\276"
-                                               "lcedil;\304\274"
-                                               "lceil;\342\214\210"
-                                               "lcub;{"
-                                               "lcy;\320\273"
-                                               "ldca;\342\244\266"
-                                               "ldquo;\342\200\234"
-                                               "ldquor;\342\200\236"
-                                               "ldrdhar;\342\245\247"
-                                               "ldrushar;\342\245\213"
-                                               "ldsh;\342\206\262"
-                                               "le;\342\211\244"
-                                               "leftarrow;\342\206\220"
-                                               "leftarrowtail;\342\206\242"
-                                               "leftharpoondown;\342\206\275"
-                                               "leftharpoonup;\342\206\274"
-                                               "leftleftarrows;\342\207\207"
-                                               "leftrightarrow;\342\206\224"
-                                               "leftrightarrows;\342\207\206"
-                                               "leftrightharpoons;\342\207\213"
-                                               "leftrightsquigarrow;\342\206\255"
-                                               "leftthreetimes;\342\213\213"
-                                               "leg;\342\213\232"
-                                               "leq;\342\211\244"
-                                               "leqq;\342\211\246"
-                                               "leqslant;\342\251\275"
-                                               "les;\342\251\275"
-                                               "lescc;\342\252\250"
-                                               "lesdot;\342\251\277"
-                                               "lesdoto;\342\252\201"
-                                               "lesdotor;\342\252\203"
-                                               "lesg;\342\213\232\357\270\200"
-                                               "lesges;\342\252\223"
-                                               "lessapprox;\342\252\205"
-                                               "lessdot;\342\213\226"
-                                               "lesseqgtr;\342\213\232"
-                                               "lesseqqgtr;\342\252\213"
-                                               "lessgtr;\342\211\266"
-                                               "lesssim;\342\211\262"
-                                               "lfisht;\342\245\274"
-                                               "lfloor;\342\214\212"
-                                               "lfr;\360\235\224\251"
-                                               "lg;\342\211\266"
-                                               "lgE;\342\252\221"
-                                               "lhard;\342\206\275"
-                                               "lharu;\342\206\274"
-                                               "lharul;\342\245\252"
-                                               "lhblk;\342\226\204"
-                                               "ljcy;\321\231"
-                                               "ll;\342\211\252"
-                                               "llarr;\342\207\207"
-                                               "llcorner;\342\214\236"
-                                               "llhard;\342\245\253"
-                                               "lltri;\342\227\272"
-                                               "lmidot;\305\200"
-                                               "lmoust;\342\216\260"
-                                               "lmoustache;\342\216\260"
-                                               "lnE;\342\211\250"
-                                               "lnap;\342\252\211"
-                                               "lnapprox;\342\252\211"
-                                               "lne;\342\252\207"
-                                               "lneq;\342\252\207"
-                                               "lneqq;\342\211\250"
-                                               "lnsim;\342\213\246"
-                                               "loang;\342\237\254"
-                                               "loarr;\342\207\275"
-                                               "lobrk;\342\237\246"
-                                               "longleftarrow;\342\237\265"
-                                               "longleftrightarrow;\342\237\267"
-                                               "longmapsto;\342\237\274"
-                                               "longrightarrow;\342\237\266"
-                                               "looparrowleft;\342\206\253"
-                                               "looparrowright;\342\206\254"
-                                               "lopar;\342\246\205"
-                                               "lopf;\360\235\225\235"
-                                               "loplus;\342\250\255"
-                                               "lotimes;\342\250\264"
-                                               "lowast;\342\210\227"
-                                               "lowbar;_"
-                                               "loz;\342\227\212"
-                                               "lozenge;\342\227\212"
-                                               "lozf;\342\247\253"
-                                               "lpar;("
-                                               "lparlt;\342\246\223"
-                                               "lrarr;\342\207\206"
-                                               "lrcorner;\342\214\237"
-                                               "lrhar;\342\207\213"
-                                               "lrhard;\342\245\255"
-                                               "lrm;\342\200\216"
-                                               "lrtri;\342\212\277"
-                                               "lsaquo;\342\200\271"
-                                               "lscr;\360\235\223\201"
-                                               "lsh;\342\206\260"
-                                               "lsim;\342\211\262"
-                                               "lsime;\342\252\215"
-                                               "lsimg;\342\252\217"
-                                               "lsqb;["
-                                               "lsquo;\342\200\230"
-                                               "lsquor;\342\200\232"
-                                               "lstrok;\305\202"
-                                               "lt<"
-                                               "lt;<"
-                                               "ltcc;\342\252\246"
-                                               "ltcir;\342\251\271"
-                                               "ltdot;\342\213\226"
-                                               "lthree;\342\213\213"
-                                               "ltimes;\342\213\211"
-                                               "ltlarr;\342\245\266"
-                                               "ltquest;\342\251\273"
-                                               "ltrPar;\342\246\226"
-                                               "ltri;\342\227\203"
-                                               "ltrie;\342\212\264"
-                                               "ltrif;\342\227\202"
-                                               "lurdshar;\342\245\212"
-                                               "luruhar;\342\245\246"
-                                               "lvertneqq;\342\211\250\357\270\200"
-                                               "lvnE;\342\211\250\357\270\200"
-                                               "mDDot;\342\210\272"
-                                               "macr\302\257"
-                                               "macr;\302\257"
-                                               "male;\342\231\202"
-                                               "malt;\342\234\240"
-                                               "maltese;\342\234\240"
-                                               "map;\342\206\246"
-                                               "mapsto;\342\206\246"
-                                               "mapstodown;\342\206\247"
-                                               "mapstoleft;\342\206\244"
-                                               "mapstoup;\342\206\245"
-                                               "marker;\342\226\256"
-                                               "mcomma;\342\250\251"
-                                               "mcy;\320\274"
-                                               "mdash;\342\200\224"
-                                               "measuredangle;\342\210\241"
-                                               "mfr;\360\235\224\252"
-                                               "mho;\342\204\247"
-                                               "micro\302\265"
-                                               "micro;\302\265"
-                                               "mid;\342\210\243"
-                                               "midast;*"
-                                               "midcir;\342\253\260"
-                                               "middot\302\267"
-                                               "middot;\302\267"
-                                               "minus;\342\210\222"
-                                               "minusb;\342\212\237"
-                                               "minusd;\342\210\270"
-                                               "minusdu;\342\250\252"
-                                               "mlcp;\342\253\233"
-                                               "mldr;\342\200\246"
-                                               "mnplus;\342\210\223"
-                                               "models;\342\212\247"
-                                               "mopf;\360\235\225\236"
-                                               "mp;\342\210\223"
-                                               "mscr;\360\235\223\202"
-                                               "mstpos;\342\210\276"
-                                               "mu;\316\274"
-                                               "multimap;\342\212\270"
-                                               "mumap;\342\212\270"
-                                               "nGg;\342\213\231\314\270"
-                                               "nGt;\342\211\253\342\203\222"
-                                               "nGtv;\342\211\253\314\270"
-                                               "nLeftarrow;\342\207\215"
-                                               "nLeftrightarrow;\342\207\216"
-                                               "nLl;\342\213\230\314\270"
-                                               "nLt;\342\211\252\342\203\222"
-                                               "nLtv;\342\211\252\314\270"
-                                               "nRightarrow;\342\207\217"
-                                               "nVDash;\342\212\257"
-                                               "nVdash;\342\212\256"
-                                               "nabla;\342\210\207"
-                                               "nacute;\305\204"
-                                               "nang;\342\210\240\342\203\222"
-                                               "nap;\342\211\211"
-                                               "napE;\342\251\260\314\270"
-                                               "napid;\342\211\213\314\270"
-                                               "napos;\305\211"
-                                               "napprox;\342\211\211"
-                                               "natur;\342\231\256"
-                                               "natural;\342\231\256"
-                                               "naturals;\342\204\225"
-                                               "nbsp\302\240"
-                                               "nbsp;\302\240"
-                                               "nbump;\342\211\216\314\270"
-                                               "nbumpe;\342\211\217\314\270"
-                                               "ncap;\342\251\203"
-                                               "ncaron;\305\210"
-                                               "ncedil;\305\206"
-                                               "ncong;\342\211\207"
-                                               "ncongdot;\342\251\255\314\270"
-                                               "ncup;\342\251\202"
-                                               "ncy;\320\275"
-                                               "ndash;\342\200\223"
-                                               "ne;\342\211\240"
-                                               "neArr;\342\207\227"
-                                               "nearhk;\342\244\244"
-                                               "nearr;\342\206\227"
-                                               "nearrow;\342\206\227"
-                                               "nedot;\342\211\220\314\270"
-                                               "nequiv;\342\211\242"
-                                               "nesear;\342\244\250"
-                                               "nesim;\342\211\202\314\270"
-                                               "nexist;\342\210\204"
-                                               "nexists;\342\210\204"
-                                               "nfr;\360\235\224\253"
-                                               "ngE;\342\211\247\314\270"
-                                               "nge;\342\211\261"
-                                               "ngeq;\342\211\261"
-                                               "ngeqq;\342\211\247\314\270"
-                                               "ngeqslant;\342\251\276\314\270"
-                                               "nges;\342\251\276\314\270"
-                                               "ngsim;\342\211\265"
-                                               "ngt;\342\211\257"
-                                               "ngtr;\342\211\257"
-                                               "nhArr;\342\207\216"
-                                               "nharr;\342\206\256"
-                                               "nhpar;\342\253\262"
-                                               "ni;\342\210\213"
-                                               "nis;\342\213\274"
-                                               "nisd;\342\213\272"
-                                               "niv;\342\210\213"
-                                               "njcy;\321\232"
-                                               "nlArr;\342\207\215"
-                                               "nlE;\342\211\246\314\270"
-                                               "nlarr;\342\206\232"
-                                               "nldr;\342\200\245"
-                                               "nle;\342\211\260"
-                                               "nleftarrow;\342\206\232"
-                                               "nleftrightarrow;\342\206\256"
-                                               "nleq;\342\211\260"
-                                               "nleqq;\342\211\246\314\270"
-                                               "nleqslant;\342\251\275\314\270"
-                                               "nles;\342\251\275\314\270"
-                                               "nless;\342\211\256"
-                                               "nlsim;\342\211\264"
-                                               "nlt;\342\211\256"
-                                               "nltri;\342\213\252"
-                                               "nltrie;\342\213\254"
-                                               "nmid;\342\210\244"
-                                               "nopf;\360\235\225\237"
-                                               "not\302\254"
-                                               "not;\302\254"
-                                               "notin;\342\210\211"
-                                               "notinE;\342\213\271\314\270"
-                                               "notindot;\342\213\265\314\270"
-                                               "notinva;\342\210\211"
-                                               "notinvb;\342\213\267"
-                                               "notinvc;\342\213\266"
-                                               "notni;\342\210\214"
-                                               "notniva;\342\210\214"
-                                               "notnivb;\342\213\276"
-                                               "notnivc;\342\213\275"
-                                               "npar;\342\210\246"
-                                               "nparallel;\342\210\246"
-                                               "nparsl;\342\253\275\342\203\245"
-                                               "npart;\342\210\202\314\270"
-                                               "npolint;\342\250\224"
-                                               "npr;\342\212\200"
-                                               "nprcue;\342\213\240"
-                                               "npre;\342\252\257\314\270"
-                                               "nprec;\342\212\200"
-                                               "npreceq;\342\252\257\314\270"
-                                               "nrArr;\342\207\217"
-                                               "nrarr;\342\206\233"
-                                               "nrarrc;\342\244\263\314\270"
-                                               "nrarrw;\342\206\235\314\270"
-                                               "nrightarrow;\342\206\233"
-                                               "nrtri;\342\213\253"
-                                               "nrtrie;\342\213\255"
-                                               "nsc;\342\212\201"
-                                               "nsccue;\342\213\241"
-                                               "nsce;\342\252\260\314\270"
-                                               "nscr;\360\235\223\203"
-                                               "nshortmid;\342\210\244"
-                                               "nshortparallel;\342\210\246"
-                                               "nsim;\342\211\201"
-                                               "nsime;\342\211\204"
-                                               "nsimeq;\342\211\204"
-                                               "nsmid;\342\210\244"
-                                               "nspar;\342\210\246"
-                                               "nsqsube;\342\213\242"
-                                               "nsqsupe;\342\213\243"
-                                               "nsub;\342\212\204"
-                                               "nsubE;\342\253\205\314\270"
-                                               "nsube;\342\212\210"
-                                               "nsubset;\342\212\202\342\203\222"
-                                               "nsubseteq;\342\212\210"
-                                               "nsubseteqq;\342\253\205\314\270"
-                                               "nsucc;\342\212\201"
-                                               "nsucceq;\342\252\260\314\270"
-                                               "nsup;\342\212\205"
-                                               "nsupE;\342\253\206\314\270"
-                                               "nsupe;\342\212\211"
-                                               "nsupset;\342\212\203\342\203\222"
-                                               "nsupseteq;\342\212\211"
-                                               "nsupseteqq;\342\253\206\314\270"
-                                               "ntgl;\342\211\271"
-                                               "ntilde\303\261"
-                                               "ntilde;\303\261"
-                                               "ntlg;\342\211\270"
-                                               "ntriangleleft;\342\213\252"
-                                               "ntrianglelefteq;\342\213\254"
-                                               "ntriangleright;\342\213\253"
-                                               "ntrianglerighteq;\342\213\255"
-                                               "nu;\316\275"
-                                               "num;#"
-                                               "numero;\342\204\226"
-                                               "numsp;\342\200\207"
-                                               "nvDash;\342\212\255"
-                                               "nvHarr;\342\244\204"
-                                               "nvap;\342\211\215\342\203\222"
-                                               "nvdash;\342\212\254"
-                                               "nvge;\342\211\245\342\203\222"
-                                               "nvgt;>\342\203\222"
-                                               "nvinfin;\342\247\236"
-                                               "nvlArr;\342\244\202"
-                                               "nvle;\342\211\244\342\203\222"
-                                               "nvlt;<\342\203\222"
-                                               "nvltrie;\342\212\264\342\203\222"
-                                               "nvrArr;\342\244\203"
-                                               "nvrtrie;\342\212\265\342\203\222"
-                                               "nvsim;\342\210\274\342\203\222"
-                                               "nwArr;\342\207\226"
-                                               "nwarhk;\342\244\243"
-                                               "nwarr;\342\206\226"
-                                               "nwarrow;\342\206\226"
-                                               "nwnear;\342\244\247"
-                                               "oS;\342\223\210"
-                                               "oacute\303\263"
-                                               "oacute;\303\263"
-                                               "oast;\342\212\233"
-                                               "ocir;\342\212\232"
-                                               "ocirc\303\264"
-                                               "ocirc;\303\264"
-                                               "ocy;\320\276"
-                                               "odash;\342\212\235"
-                                               "odblac;\305\221"
-                                               "odiv;\342\250\270"
-                                               "odot;\342\212\231"
-                                               "odsold;\342\246\274"
-                                               "oelig;\305\223"
-                                               "ofcir;\342\246\277"
-                                               "ofr;\360\235\224\254"
-                                               "ogon;\313\233"
-                                               "ograve\303\262"
-                                               "ograve;\303\262"
-                                               "ogt;\342\247\201"
-                                               "ohbar;\342\246\265"
-                                               "ohm;\316\251"
-                                               "oint;\342\210\256"
-                                               "olarr;\342\206\272"
-                                               "olcir;\342\246\276"
-                                               "olcross;\342\246\273"
-                                               "oline;\342\200\276"
-                                               "olt;\342\247\200"
-                                               "omacr;\305\215"
-                                               "omega;\317\211"
-                                               "omicron;\316\277"
-                                               "omid;\342\246\266"
-                                               "ominus;\342\212\226"
-                                               "oopf;\360\235\225\240"
-                                               "opar;\342\246\267"
-                                               "operp;\342\246\271"
-                                               "oplus;\342\212\225"
-                                               "or;\342\210\250"
-                                               "orarr;\342\206\273"
-                                               "ord;\342\251\235"
-                                               "order;\342\204\264"
-                                               "orderof;\342\204\264"
-                                               "ordf\302\252"
-                                               "ordf;\302\252"
-                                               "ordm\302\272"
-                                               "ordm;\302\272"
-                                               "origof;\342\212\266"
-                                               "oror;\342\251\226"
-                                               "orslope;\342\251\227"
-                                               "orv;\342\251\233"
-                                               "oscr;\342\204\264"
-                                               "oslash\303\270"
-                                               "oslash;\303\270"
-                                               "osol;\342\212\230"
-                                               "otilde\303\265"
-                                               "otilde;\303\265"
-                                               "otimes;\342\212\227"
-                                               "otimesas;\342\250\266"
-                                               "ouml\303\266"
-                                               "ouml;\303\266"
-                                               "ovbar;\342\214\275"
-                                               "par;\342\210\245"
-                                               "para\302\266"
-                                               "para;\302\266"
-                                               "parallel;\342\210\245"
-                                               "parsim;\342\253\263"
-                                               "parsl;\342\253\275"
-                                               "part;\342\210\202"
-                                               "pcy;\320\277"
-                                               "percnt;%"
-                                               "period;."
-                                               "permil;\342\200\260"
-                                               "perp;\342\212\245"
-                                               "pertenk;\342\200\261"
-                                               "pfr;\360\235\224\255"
-                                               "phi;\317\206"
-                                               "phiv;\317\225"
-                                               "phmmat;\342\204\263"
-                                               "phone;\342\230\216"
-                                               "pi;\317\200"
-                                               "pitchfork;\342\213\224"
-                                               "piv;\317\226"
-                                               "planck;\342\204\217"
-                                               "planckh;\342\204\216"
-                                               "plankv;\342\204\217"
-                                               "plus;+"
-                                               "plusacir;\342\250\243"
-                                               "plusb;\342\212\236"
-                                               "pluscir;\342\250\242"
-                                               "plusdo;\342\210\224"
-                                               "plusdu;\342\250\245"
-                                               "pluse;\342\251\262"
-                                               "plusmn\302\261"
-                                               "plusmn;\302\261"
-                                               "plussim;\342\250\246"
-                                               "plustwo;\342\250\247"
-                                               "pm;\302\261"
-                                               "pointint;\342\250\225"
-                                               "popf;\360\235\225\241"
-                                               "pound\302\243"
-                                               "pound;\302\243"
-                                               "pr;\342\211\272"
-                                               "prE;\342\252\263"
-                                               "prap;\342\252\267"
-                                               "prcue;\342\211\274"
-                                               "pre;\342\252\257"
-                                               "prec;\342\211\272"
-                                               "precapprox;\342\252\267"
-                                               "preccurlyeq;\342\211\274"
-                                               "preceq;\342\252\257"
-                                               "precnapprox;\342\252\271"
-                                               "precneqq;\342\252\265"
-                                               "precnsim;\342\213\250"
-                                               "precsim;\342\211\276"
-                                               "prime;\342\200\262"
-                                               "primes;\342\204\231"
-                                               "prnE;\342\252\265"
-                                               "prnap;\342\252\271"
-                                               "prnsim;\342\213\250"
-                                               "prod;\342\210\217"
-                                               "profalar;\342\214\256"
-                                               "profline;\342\214\222"
-                                               "profsurf;\342\214\223"
-                                               "prop;\342\210\235"
-                                               "propto;\342\210\235"
-                                               "prsim;\342\211\276"
-                                               "prurel;\342\212\260"
-                                               "pscr;\360\235\223\205"
-                                               "psi;\317\210"
-                                               "puncsp;\342\200\210"
-                                               "qfr;\360\235\224\256"
-                                               "qint;\342\250\214"
-                                               "qopf;\360\235\225\242"
-                                               "qprime;\342\201\227"
-                                               "qscr;\360\235\223\206"
-                                               "quaternions;\342\204\215"
-                                               "quatint;\342\250\226"
-                                               "quest;\077"
-                                               "questeq;\342\211\237"
-                                               "quot\042"
-                                               "quot;\042"
-                                               "rAarr;\342\207\233"
-                                               "rArr;\342\207\222"
-                                               "rAtail;\342\244\234"
-                                               "rBarr;\342\244\217"
-                                               "rHar;\342\245\244"
-                                               "race;\342\210\275\314\261"
-                                               "racute;\305\225"
-                                               "radic;\342\210\232"
-                                               "raemptyv;\342\246\263"
-                                               "rang;\342\237\251"
-                                               "rangd;\342\246\222"
-                                               "range;\342\246\245"
-                                               "rangle;\342\237\251"
-                                               "raquo\302\273"
-                                               "raquo;\302\273"
-                                               "rarr;\342\206\222"
-                                               "rarrap;\342\245\265"
-                                               "rarrb;\342\207\245"
-                                               "rarrbfs;\342\244\240"
-                                               "rarrc;\342\244\263"
-                                               "rarrfs;\342\244\236"
-                                               "rarrhk;\342\206\252"
-                                               "rarrlp;\342\206\254"
-                                               "rarrpl;\342\245\205"
-                                               "rarrsim;\342\245\264"
-                                               "rarrtl;\342\206\243"
-                                               "rarrw;\342\206\235"
-                                               "ratail;\342\244\232"
-                                               "ratio;\342\210\266"
-                                               "rationals;\342\204\232"
-                                               "rbarr;\342\244\215"
-                                               "rbbrk;\342\235\263"
-                                               "rbrace;}"
-                                               "rbrack;]"
-                                               "rbrke;\342\246\214"
-                                               "rbrksld;\342\246\216"
-                                               "rbrkslu;\342\246\220"
-                                               "rcaron;\305\231"
-                                               "rcedil;\305\227"
-                                               "rceil;\342\214\211"
-                                               "rcub;}"
-                                               "rcy;\321\200"
-                                               "rdca;\342\244\267"
-                                               "rdldhar;\342\245\251"
-                                               "rdquo;\342\200\235"
-                                               "rdquor;\342\200\235"
-                                               "rdsh;\342\206\263"
-                                               "real;\342\204\234"
-                                               "realine;\342\204\233"
-                                               "realpart;\342\204\234"
-                                               "reals;\342\204\235"
-                                               "rect;\342\226\255"
-                                               "reg\302\256"
-                                               "reg;\302\256"
-                                               "rfisht;\342\245\275"
-                                               "rfloor;\342\214\213"
-                                               "rfr;\360\235\224\257"
-                                               "rhard;\342\207\201"
-                                               "rharu;\342\207\200"
-                                               "rharul;\342\245\254"
-                                               "rho;\317\201"
-                                               "rhov;\317\261"
-                                               "rightarrow;\342\206\222"
-                                               "rightarrowtail;\342\206\243"
-                                               "rightharpoondown;\342\207\201"
-                                               "rightharpoonup;\342\207\200"
-                                               "rightleftarrows;\342\207\204"
-                                               "rightleftharpoons;\342\207\214"
-                                               "rightrightarrows;\342\207\211"
-                                               "rightsquigarrow;\342\206\235"
-                                               "rightthreetimes;\342\213\214"
-                                               "ring;\313\232"
-                                               "risingdotseq;\342\211\223"
-                                               "rlarr;\342\207\204"
-                                               "rlhar;\342\207\214"
-                                               "rlm;\342\200\217"
-                                               "rmoust;\342\216\261"
-                                               "rmoustache;\342\216\261"
-                                               "rnmid;\342\253\256"
-                                               "roang;\342\237\255"
-                                               "roarr;\342\207\276"
-                                               "robrk;\342\237\247"
-                                               "ropar;\342\246\206"
-                                               "ropf;\360\235\225\243"
-                                               "roplus;\342\250\256"
-                                               "rotimes;\342\250\265"
-                                               "rpar;)"
-                                               "rpargt;\342\246\224"
-                                               "rppolint;\342\250\222"
-                                               "rrarr;\342\207\211"
-                                               "rsaquo;\342\200\272"
-                                               "rscr;\360\235\223\207"
-                                               "rsh;\342\206\261"
-                                               "rsqb;]"
-                                               "rsquo;\342\200\231"
-                                               "rsquor;\342\200\231"
-                                               "rthree;\342\213\214"
-                                               "rtimes;\342\213\212"
-                                               "rtri;\342\226\271"
-                                               "rtrie;\342\212\265"
-                                               "rtrif;\342\226\270"
-                                               "rtriltri;\342\247\216"
-                                               "ruluhar;\342\245\250"
-                                               "rx;\342\204\236"
-                                               "sacute;\305\233"
-                                               "sbquo;\342\200\232"
-                                               "sc;\342\211\273"
-                                               "scE;\342\252\264"
-                                               "scap;\342\252\270"
-                                               "scaron;\305\241"
-                                               "sccue;\342\211\275"
-                                               "sce;\342\252\260"
-                                               "scedil;\305\237"
-                                               "scirc;\305\235"
-                                               "scnE;\342\252\266"
-                                               "scnap;\342\252\272"
-                                               "scnsim;\342\213\251"
-                                               "scpolint;\342\250\223"
-                                               "scsim;\342\211\277"
-                                               "scy;\321\201"
-                                               "sdot;\342\213\205"
-                                               "sdotb;\342\212\241"
-                                               "sdote;\342\251\246"
-                                               "seArr;\342\207\230"
-                                               "searhk;\342\244\245"
-                                               "searr;\342\206\230"
-                                               "searrow;\342\206\230"
-                                               "sect\302\247"
-                                               "sect;\302\247"
-                                               "semi;;"
-                                               "seswar;\342\244\251"
-                                               "setminus;\342\210\226"
-                                               "setmn;\342\210\226"
-                                               "sext;\342\234\266"
-                                               "sfr;\360\235\224\260"
-                                               "sfrown;\342\214\242"
-                                               "sharp;\342\231\257"
-                                               "shchcy;\321\211"
-                                               "shcy;\321\210"
-                                               "shortmid;\342\210\243"
-                                               "shortparallel;\342\210\245"
-                                               "shy\302\255"
-                                               "shy;\302\255"
-                                               "sigma;\317\203"
-                                               "sigmaf;\317\202"
-                                               "sigmav;\317\202"
-                                               "sim;\342\210\274"
-                                               "simdot;\342\251\252"
-                                               "sime;\342\211\203"
-                                               "simeq;\342\211\203"
-                                               "simg;\342\252\236"
-                                               "simgE;\342\252\240"
-                                               "siml;\342\252\235"
-                                               "simlE;\342\252\237"
-                                               "simne;\342\211\206"
-                                               "simplus;\342\250\244"
-                                               "simrarr;\342\245\262"
-                                               "slarr;\342\206\220"
-                                               "smallsetminus;\342\210\226"
-                                               "smashp;\342\250\263"
-                                               "smeparsl;\342\247\244"
-                                               "smid;\342\210\243"
-                                               "smile;\342\214\243"
-                                               "smt;\342\252\252"
-                                               "smte;\342\252\254"
-                                               "smtes;\342\252\254\357\270\200"
-                                               "softcy;\321\214"
-                                               "sol;/"
-                                               "solb;\342\247\204"
-                                               "solbar;\342\214\277"
-                                               "sopf;\360\235\225\244"
-                                               "spades;\342\231\240"
-                                               "spadesuit;\342\231\240"
-                                               "spar;\342\210\245"
-                                               "sqcap;\342\212\223"
-                                               "sqcaps;\342\212\223\357\270\200"
-                                               "sqcup;\342\212\224"
-                                               "sqcups;\342\212\224\357\270\200"
-                                               "sqsub;\342\212\217"
-                                               "sqsube;\342\212\221"
-                                               "sqsubset;\342\212\217"
-                                               "sqsubseteq;\342\212\221"
-                                               "sqsup;\342\212\220"
-                                               "sqsupe;\342\212\222"
-                                               "sqsupset;\342\212\220"
-                                               "sqsupseteq;\342\212\222"
-                                               "squ;\342\226\241"
-                                               "square;\342\226\241"
-                                               "squarf;\342\226\252"
-                                               "squf;\342\226\252"
-                                               "srarr;\342\206\222"
-                                               "sscr;\360\235\223\210"
-                                               "ssetmn;\342\210\226"
-                                               "ssmile;\342\214\243"
-                                               "sstarf;\342\213\206"
-                                               "star;\342\230\206"
-                                               "starf;\342\230\205"
-                                               "straightepsilon;\317\265"
-                                               "straightphi;\317\225"
-                                               "strns;\302\257"
-                                               "sub;\342\212\202"
-                                               "subE;\342\253\205"
-                                               "subdot;\342\252\275"
-                                               "sube;\342\212\206"
-                                               "subedot;\342\253\203"
-                                               "submult;\342\253\201"
-                                               "subnE;\342\253\213"
-                                               "subne;\342\212\212"
-                                               "subplus;\342\252\277"
-                                               "subrarr;\342\245\271"
-                                               "subset;\342\212\202"
-                                               "subseteq;\342\212\206"
-                                               "subseteqq;\342\253\205"
-                                               "subsetneq;\342\212\212"
-                                               "subsetneqq;\342\253\213"
-                                               "subsim;\342\253\207"
-                                               "subsub;\342\253\225"
-                                               "subsup;\342\253\223"
-                                               "succ;\342\211\273"
-                                               "succapprox;\342\252\270"
-                                               "succcurlyeq;\342\211\275"
-                                               "succeq;\342\252\260"
-                                               "succnapprox;\342\252\272"
-                                               "succneqq;\342\252\266"
-                                               "succnsim;\342\213\251"
-                                               "succsim;\342\211\277"
-                                               "sum;\342\210\221"
-                                               "sung;\342\231\252"
-                                               "sup1\302\271"
-                                               "sup1;\302\271"
-                                               "sup2\302\262"
-                                               "sup2;\302\262"
-                                               "sup3\302\263"
-                                               "sup3;\302\263"
-                                               "sup;\342\212\203"
-                                               "supE;\342\253\206"
-                                               "supdot;\342\252\276"
-                                               "supdsub;\342\253\230"
-                                               "supe;\342\212\207"
-                                               "supedot;\342\253\204"
-                                               "suphsol;\342\237\211"
-                                               "suphsub;\342\253\227"
-                                               "suplarr;\342\245\273"
-                                               "supmult;\342\253\202"
-                                               "supnE;\342\253\214"
-                                               "supne;\342\212\213"
-                                               "supplus;\342\253\200"
-                                               "supset;\342\212\203"
-                                               "supseteq;\342\212\207"
-                                               "supseteqq;\342\253\206"
-                                               "supsetneq;\342\212\213"
-                                               "supsetneqq;\342\253\214"
-                                               "supsim;\342\253\210"
-                                               "supsub;\342\253\224"
-                                               "supsup;\342\253\226"
-                                               "swArr;\342\207\231"
-                                               "swarhk;\342\244\246"
-                                               "swarr;\342\206\231"
-                                               "swarrow;\342\206\231"
-                                               "swnwar;\342\244\252"
-                                               "szlig\303\237"
-                                               "szlig;\303\237"
-                                               "target;\342\214\226"
-                                               "tau;\317\204"
-                                               "tbrk;\342\216\264"
-                                               "tcaron;\305\245"
-                                               "tcedil;\305\243"
-                                               "tcy;\321\202"
-                                               "tdot;\342\203\233"
-                                               "telrec;\342\214\225"
-                                               "tfr;\360\235\224\261"
-                                               "there4;\342\210\264"
-                                               "therefore;\342\210\264"
-                                               "theta;\316\270"
-                                               "thetasym;\317\221"
-                                               "thetav;\317\221"
-                                               "thickapprox;\342\211\210"
-                                               "thicksim;\342\210\274"
-                                               "thinsp;\342\200\211"
-                                               "thkap;\342\211\210"
-                                               "thksim;\342\210\274"
-                                               "thorn\303\276"
-                                               "thorn;\303\276"
-                                               "tilde;\313\234"
-                                               "times\303\227"
-                                               "times;\303\227"
-                                               "timesb;\342\212\240"
-                                               "timesbar;\342\250\261"
-                                               "timesd;\342\250\260"
-                                               "tint;\342\210\255"
-                                               "toea;\342\244\250"
-                                               "top;\342\212\244"
-                                               "topbot;\342\214\266"
-                                               "topcir;\342\253\261"
-                                               "topf;\360\235\225\245"
-                                               "topfork;\342\253\232"
-                                               "tosa;\342\244\251"
-                                               "tprime;\342\200\264"
-                                               "trade;\342\204\242"
-                                               "triangle;\342\226\265"
-                                               "triangledown;\342\226\277"
-                                               "triangleleft;\342\227\203"
-                                               "trianglelefteq;\342\212\264"
-                                               "triangleq;\342\211\234"
-                                               "triangleright;\342\226\271"
-                                               "trianglerighteq;\342\212\265"
-                                               "tridot;\342\227\254"
-                                               "trie;\342\211\234"
-                                               "triminus;\342\250\272"
-                                               "triplus;\342\250\271"
-                                               "trisb;\342\247\215"
-                                               "tritime;\342\250\273"
-                                               "trpezium;\342\217\242"
-                                               "tscr;\360\235\223\211"
-                                               "tscy;\321\206"
-                                               "tshcy;\321\233"
-                                               "tstrok;\305\247"
-                                               "twixt;\342\211\254"
-                                               "twoheadleftarrow;\342\206\236"
-                                               "twoheadrightarrow;\342\206\240"
-                                               "uArr;\342\207\221"
-                                               "uHar;\342\245\243"
-                                               "uacute\303\272"
-                                               "uacute;\303\272"
-                                               "uarr;\342\206\221"
-                                               "ubrcy;\321\236"
-                                               "ubreve;\305\255"
-                                               "ucirc\303\273"
-                                               "ucirc;\303\273"
-                                               "ucy;\321\203"
-                                               "udarr;\342\207\205"
-                                               "udblac;\305\261"
-                                               "udhar;\342\245\256"
-                                               "ufisht;\342\245\276"
-                                               "ufr;\360\235\224\262"
-                                               "ugrave\303\271"
-                                               "ugrave;\303\271"
-                                               "uharl;\342\206\277"
-                                               "uharr;\342\206\276"
-                                               "uhblk;\342\226\200"
-                                               "ulcorn;\342\214\234"
-                                               "ulcorner;\342\214\234"
-                                               "ulcrop;\342\214\217"
-                                               "ultri;\342\227\270"
-                                               "umacr;\305\253"
-                                               "uml\302\250"
-                                               "uml;\302\250"
-                                               "uogon;\305\263"
-                                               "uopf;\360\235\225\246"
-                                               "uparrow;\342\206\221"
-                                               "updownarrow;\342\206\225"
-                                               "upharpoonleft;\342\206\277"
-                                               "upharpoonright;\342\206\276"
-                                               "uplus;\342\212\216"
-                                               "upsi;\317\205"
-                                               "upsih;\317\222"
-                                               "upsilon;\317\205"
-                                               "upuparrows;\342\207\210"
-                                               "urcorn;\342\214\235"
-                                               "urcorner;\342\214\235"
-                                               "urcrop;\342\214\216"
-                                               "uring;\305\257"
-                                               "urtri;\342\227\271"
-                                               "uscr;\360\235\223\212"
-                                               "utdot;\342\213\260"
-                                               "utilde;\305\251"
-                                               "utri;\342\226\265"
-                                               "utrif;\342\226\264"
-                                               "uuarr;\342\207\210"
-                                               "uuml\303\274"
-                                               "uuml;\303\274"
-                                               "uwangle;\342\246\247"
-                                               "vArr;\342\207\225"
-                                               "vBar;\342\253\250"
-                                               "vBarv;\342\253\251"
-                                               "vDash;\342\212\250"
-                                               "vangrt;\342\246\234"
-                                               "varepsilon;\317\265"
-                                               "varkappa;\317\260"
-                                               "varnothing;\342\210\205"
-                                               "varphi;\317\225"
-                                               "varpi;\317\226"
-                                               "varpropto;\342\210\235"
-                                               "varr;\342\206\225"
-                                               "varrho;\317\261"
-                                               "varsigma;\317\202"
-                                               "varsubsetneq;\342\212\212\357\270\200"
-                                               "varsubsetneqq;\342\253\213\357\270\200"
-                                               "varsupsetneq;\342\212\213\357\270\200"
-                                               "varsupsetneqq;\342\253\214\357\270\200"
-                                               "vartheta;\317\221"
-                                               "vartriangleleft;\342\212\262"
-                                               "vartriangleright;\342\212\263"
-                                               "vcy;\320\262"
-                                               "vdash;\342\212\242"
-                                               "vee;\342\210\250"
-                                               "veebar;\342\212\273"
-                                               "veeeq;\342\211\232"
-                                               "vellip;\342\213\256"
-                                               "verbar;|"
-                                               "vert;|"
-                                               "vfr;\360\235\224\263"
-                                               "vltri;\342\212\262"
-                                               "vnsub;\342\212\202\342\203\222"
-                                               "vnsup;\342\212\203\342\203\222"
-                                               "vopf;\360\235\225\247"
-                                               "vprop;\342\210\235"
-                                               "vrtri;\342\212\263"
-                                               "vscr;\360\235\223\213"
-                                               "vsubnE;\342\253\213\357\270\200"
-                                               "vsubne;\342\212\212\357\270\200"
-                                               "vsupnE;\342\253\214\357\270\200"
-                                               "vsupne;\342\212\213\357\270\200"
-                                               "vzigzag;\342\246\232"
-                                               "wcirc;\305\265"
-                                               "wedbar;\342\251\237"
-                                               "wedge;\342\210\247"
-                                               "wedgeq;\342\211\231"
-                                               "weierp;\342\204\230"
-                                               "wfr;\360\235\224\264"
-                                               "wopf;\360\235\225\250"
-                                               "wp;\342\204\230"
-                                               "wr;\342\211\200"
-                                               "wreath;\342\211\200"
-                                               "wscr;\360\235\223\214"
-                                               "xcap;\342\213\202"
-                                               "xcirc;\342\227\257"
-                                               "xcup;\342\213\203"
-                                               "xdtri;\342\226\275"
-                                               "xfr;\360\235\224\265"
-                                               "xhArr;\342\237\272"
-                                               "xharr;\342\237\267"
-                                               "xi;\316\276"
-                                               "xlArr;\342\237\270"
-                                               "xlarr;\342\237\265"
-                                               "xmap;\342\237\274"
-                                               "xnis;\342\213\273"
-                                               "xodot;\342\250\200"
-                                               "xopf;\360\235\225\251"
-                                               "xoplus;\342\250\201"
-                                               "xotime;\342\250\202"
-                                               "xrArr;\342\237\271"
-                                               "xrarr;\342\237\266"
-                                               "xscr;\360\235\223\215"
-                                               "xsqcup;\342\250\206"
-                                               "xuplus;\342\250\204"
-                                               "xutri;\342\226\263"
-                                               "xvee;\342\213\201"
-                                               "xwedge;\342\213\200"
-                                               "yacute\303\275"
-                                               "yacute;\303\275"
-                                               "yacy;\321\217"
-                                               "ycirc;\305\267"
-                                               "ycy;\321\213"
-                                               "yen\302\245"
-                                               "yen;\302\245"
-                                               "yfr;\360\235\224\266"
-                                               "yicy;\321\227"
-                                               "yopf;\360\235\225\252"
-                                               "yscr;\360\235\223\216"
-                                               "yucy;\321\216"
-                                               "yuml\303\277"
-                                               "yuml;\303\277"
-                                               "zacute;\305\272"
-                                               "zcaron;\305\276"
-                                               "zcy;\320\267"
-                                               "zdot;\305\274"
-                                               "zeetrf;\342\204\250"
-                                               "zeta;\316\266"
-                                               "zfr;\360\235\224\267"
-                                               "zhcy;\320\266"
-                                               "zigrarr;\342\207\235"
-                                               "zopf;\360\235\225\253"
-                                               "zscr;\360\235\223\217"
-                                               "zwj;\342\200\215"
-                                               "zwnj;\342\200\214";
+// clang-format off
+extern const char namedReferenceCharacters[] =
+    "AElig\303\206""AElig;\303\206""AMP&""AMP;&""Aacute\303\201""Aacute;\303\201""Abreve;\304\202"
+    "Acirc\303\202""Acirc;\303\202""Acy;\320\220""Afr;\360\235\224\204""Agrave\303\200"
+    "Agrave;\303\200""Alpha;\316\221""Amacr;\304\200""And;\342\251\223""Aogon;\304\204"
+    "Aopf;\360\235\224\270""ApplyFunction;\342\201\241""Aring\303\205""Aring;\303\205"
+    "Ascr;\360\235\222\234""Assign;\342\211\224""Atilde\303\203""Atilde;\303\203""Auml\303\204"
+    "Auml;\303\204""Backslash;\342\210\226""Barv;\342\253\247""Barwed;\342\214\206""Bcy;\320\221"
+    "Because;\342\210\265""Bernoullis;\342\204\254""Beta;\316\222""Bfr;\360\235\224\205"
+    "Bopf;\360\235\224\271""Breve;\313\230""Bscr;\342\204\254""Bumpeq;\342\211\216""CHcy;\320\247"
+    "COPY\302\251""COPY;\302\251""Cacute;\304\206""Cap;\342\213\222"
+    "CapitalDifferentialD;\342\205\205""Cayleys;\342\204\255""Ccaron;\304\214""Ccedil\303\207"
+    "Ccedil;\303\207""Ccirc;\304\210""Cconint;\342\210\260""Cdot;\304\212""Cedilla;\302\270"
+    "CenterDot;\302\267""Cfr;\342\204\255""Chi;\316\247""CircleDot;\342\212\231"
+    "CircleMinus;\342\212\226""CirclePlus;\342\212\225""CircleTimes;\342\212\227"
+    "ClockwiseContourIntegral;\342\210\262""CloseCurlyDoubleQuote;\342\200\235"
+    "CloseCurlyQuote;\342\200\231""Colon;\342\210\267""Colone;\342\251\264""Congruent;\342\211\241"
+    "Conint;\342\210\257""ContourIntegral;\342\210\256""Copf;\342\204\202""Coproduct;\342\210\220"
+    "CounterClockwiseContourIntegral;\342\210\263""Cross;\342\250\257""Cscr;\360\235\222\236"
+    "Cup;\342\213\223""CupCap;\342\211\215""DD;\342\205\205""DDotrahd;\342\244\221""DJcy;\320\202"
+    "DScy;\320\205""DZcy;\320\217""Dagger;\342\200\241""Darr;\342\206\241""Dashv;\342\253\244"
+    "Dcaron;\304\216""Dcy;\320\224""Del;\342\210\207""Delta;\316\224""Dfr;\360\235\224\207"
+    "DiacriticalAcute;\302\264""DiacriticalDot;\313\231""DiacriticalDoubleAcute;\313\235"
+    "DiacriticalGrave;`""DiacriticalTilde;\313\234""Diamond;\342\213\204"
+    "DifferentialD;\342\205\206""Dopf;\360\235\224\273""Dot;\302\250""DotDot;\342\203\234"
+    "DotEqual;\342\211\220""DoubleContourIntegral;\342\210\257""DoubleDot;\302\250"
+    "DoubleDownArrow;\342\207\223""DoubleLeftArrow;\342\207\220""DoubleLeftRightArrow;\342\207\224"
+    "DoubleLeftTee;\342\253\244""DoubleLongLeftArrow;\342\237\270"
+    "DoubleLongLeftRightArrow;\342\237\272""DoubleLongRightArrow;\342\237\271"
+    "DoubleRightArrow;\342\207\222""DoubleRightTee;\342\212\250""DoubleUpArrow;\342\207\221"
+    "DoubleUpDownArrow;\342\207\225""DoubleVerticalBar;\342\210\245""DownArrow;\342\206\223"
+    "DownArrowBar;\342\244\223""DownArrowUpArrow;\342\207\265""DownBreve;\314\221"
+    "DownLeftRightVector;\342\245\220""DownLeftTeeVector;\342\245\236""DownLeftVector;\342\206\275"
+    "DownLeftVectorBar;\342\245\226""DownRightTeeVector;\342\245\237""DownRightVector;\342\207\201"
+    "DownRightVectorBar;\342\245\227""DownTee;\342\212\244""DownTeeArrow;\342\206\247"
+    "Downarrow;\342\207\223""Dscr;\360\235\222\237""Dstrok;\304\220""ENG;\305\212""ETH\303\220"
+    "ETH;\303\220""Eacute\303\211""Eacute;\303\211""Ecaron;\304\232""Ecirc\303\212""Ecirc;\303\212"
+    "Ecy;\320\255""Edot;\304\226""Efr;\360\235\224\210""Egrave\303\210""Egrave;\303\210"
+    "Element;\342\210\210""Emacr;\304\222""EmptySmallSquare;\342\227\273"
+    "EmptyVerySmallSquare;\342\226\253""Eogon;\304\230""Eopf;\360\235\224\274""Epsilon;\316\225"
+    "Equal;\342\251\265""EqualTilde;\342\211\202""Equilibrium;\342\207\214""Escr;\342\204\260"
+    "Esim;\342\251\263""Eta;\316\227""Euml\303\213""Euml;\303\213""Exists;\342\210\203"
+    "ExponentialE;\342\205\207""Fcy;\320\244""Ffr;\360\235\224\211""FilledSmallSquare;\342\227\274"
+    "FilledVerySmallSquare;\342\226\252""Fopf;\360\235\224\275""ForAll;\342\210\200"
+    "Fouriertrf;\342\204\261""Fscr;\342\204\261""GJcy;\320\203""GT>""GT;>""Gamma;\316\223"
+    "Gammad;\317\234""Gbreve;\304\236""Gcedil;\304\242""Gcirc;\304\234""Gcy;\320\223""Gdot;\304\240"
+    "Gfr;\360\235\224\212""Gg;\342\213\231""Gopf;\360\235\224\276""GreaterEqual;\342\211\245"
+    "GreaterEqualLess;\342\213\233""GreaterFullEqual;\342\211\247""GreaterGreater;\342\252\242"
+    "GreaterLess;\342\211\267""GreaterSlantEqual;\342\251\276""GreaterTilde;\342\211\263"
+    "Gscr;\360\235\222\242""Gt;\342\211\253""HARDcy;\320\252""Hacek;\313\207""Hat;^""Hcirc;\304\244"
+    "Hfr;\342\204\214""HilbertSpace;\342\204\213""Hopf;\342\204\215""HorizontalLine;\342\224\200"
+    "Hscr;\342\204\213""Hstrok;\304\246""HumpDownHump;\342\211\216""HumpEqual;\342\211\217"
+    "IEcy;\320\225""IJlig;\304\262""IOcy;\320\201""Iacute\303\215""Iacute;\303\215""Icirc\303\216"
+    "Icirc;\303\216""Icy;\320\230""Idot;\304\260""Ifr;\342\204\221""Igrave\303\214""Igrave;\303\214"
+    "Im;\342\204\221""Imacr;\304\252""ImaginaryI;\342\205\210""Implies;\342\207\222"
+    "Int;\342\210\254""Integral;\342\210\253""Intersection;\342\213\202"
+    "InvisibleComma;\342\201\243""InvisibleTimes;\342\201\242""Iogon;\304\256"
+    "Iopf;\360\235\225\200""Iota;\316\231""Iscr;\342\204\220""Itilde;\304\250""Iukcy;\320\206"
+    "Iuml\303\217""Iuml;\303\217""Jcirc;\304\264""Jcy;\320\231""Jfr;\360\235\224\215"
+    "Jopf;\360\235\225\201""Jscr;\360\235\222\245""Jsercy;\320\210""Jukcy;\320\204""KHcy;\320\245"
+    "KJcy;\320\214""Kappa;\316\232""Kcedil;\304\266""Kcy;\320\232""Kfr;\360\235\224\216"
+    "Kopf;\360\235\225\202""Kscr;\360\235\222\246""LJcy;\320\211""LT<""LT;<""Lacute;\304\271"
+    "Lambda;\316\233""Lang;\342\237\252""Laplacetrf;\342\204\222""Larr;\342\206\236"
+    "Lcaron;\304\275""Lcedil;\304\273""Lcy;\320\233""LeftAngleBracket;\342\237\250"
+    "LeftArrow;\342\206\220""LeftArrowBar;\342\207\244""LeftArrowRightArrow;\342\207\206"
+    "LeftCeiling;\342\214\210""LeftDoubleBracket;\342\237\246""LeftDownTeeVector;\342\245\241"
+    "LeftDownVector;\342\207\203""LeftDownVectorBar;\342\245\231""LeftFloor;\342\214\212"
+    "LeftRightArrow;\342\206\224""LeftRightVector;\342\245\216""LeftTee;\342\212\243"
+    "LeftTeeArrow;\342\206\244""LeftTeeVector;\342\245\232""LeftTriangle;\342\212\262"
+    "LeftTriangleBar;\342\247\217""LeftTriangleEqual;\342\212\264""LeftUpDownVector;\342\245\221"
+    "LeftUpTeeVector;\342\245\240""LeftUpVector;\342\206\277""LeftUpVectorBar;\342\245\230"
+    "LeftVector;\342\206\274""LeftVectorBar;\342\245\222""Leftarrow;\342\207\220"
+    "Leftrightarrow;\342\207\224""LessEqualGreater;\342\213\232""LessFullEqual;\342\211\246"
+    "LessGreater;\342\211\266""LessLess;\342\252\241""LessSlantEqual;\342\251\275"
+    "LessTilde;\342\211\262""Lfr;\360\235\224\217""Ll;\342\213\230""Lleftarrow;\342\207\232"
+    "Lmidot;\304\277""LongLeftArrow;\342\237\265""LongLeftRightArrow;\342\237\267"
+    "LongRightArrow;\342\237\266""Longleftarrow;\342\237\270""Longleftrightarrow;\342\237\272"
+    "Longrightarrow;\342\237\271""Lopf;\360\235\225\203""LowerLeftArrow;\342\206\231"
+    "LowerRightArrow;\342\206\230""Lscr;\342\204\222""Lsh;\342\206\260""Lstrok;\305\201"
+    "Lt;\342\211\252""Map;\342\244\205""Mcy;\320\234""MediumSpace;\342\201\237"
+    "Mellintrf;\342\204\263""Mfr;\360\235\224\220""MinusPlus;\342\210\223""Mopf;\360\235\225\204"
+    "Mscr;\342\204\263""Mu;\316\234""NJcy;\320\212""Nacute;\305\203""Ncaron;\305\207"
+    "Ncedil;\305\205""Ncy;\320\235""NegativeMediumSpace;\342\200\213"
+    "NegativeThickSpace;\342\200\213""NegativeThinSpace;\342\200\213"
+    "NegativeVeryThinSpace;\342\200\213""NestedGreaterGreater;\342\211\253"
+    "NestedLessLess;\342\211\252""NewLine;\012""Nfr;\360\235\224\221""NoBreak;\342\201\240"
+    "NonBreakingSpace;\302\240""Nopf;\342\204\225""Not;\342\253\254""NotCongruent;\342\211\242"
+    "NotCupCap;\342\211\255""NotDoubleVerticalBar;\342\210\246""NotElement;\342\210\211"
+    "NotEqual;\342\211\240""NotEqualTilde;\342\211\202\314\270""NotExists;\342\210\204"
+    "NotGreater;\342\211\257""NotGreaterEqual;\342\211\261"
+    "NotGreaterFullEqual;\342\211\247\314\270""NotGreaterGreater;\342\211\253\314\270"
+    "NotGreaterLess;\342\211\271""NotGreaterSlantEqual;\342\251\276\314\270"
+    "NotGreaterTilde;\342\211\265""NotHumpDownHump;\342\211\216\314\270"
+    "NotHumpEqual;\342\211\217\314\270""NotLeftTriangle;\342\213\252"
+    "NotLeftTriangleBar;\342\247\217\314\270""NotLeftTriangleEqual;\342\213\254"
+    "NotLess;\342\211\256""NotLessEqual;\342\211\260""NotLessGreater;\342\211\270"
+    "NotLessLess;\342\211\252\314\270""NotLessSlantEqual;\342\251\275\314\270"
+    "NotLessTilde;\342\211\264""NotNestedGreaterGreater;\342\252\242\314\270"
+    "NotNestedLessLess;\342\252\241\314\270""NotPrecedes;\342\212\200"
+    "NotPrecedesEqual;\342\252\257\314\270""NotPrecedesSlantEqual;\342\213\240"
+    "NotReverseElement;\342\210\214""NotRightTriangle;\342\213\253"
+    "NotRightTriangleBar;\342\247\220\314\270""NotRightTriangleEqual;\342\213\255"
+    "NotSquareSubset;\342\212\217\314\270""NotSquareSubsetEqual;\342\213\242"
+    "NotSquareSuperset;\342\212\220\314\270""NotSquareSupersetEqual;\342\213\243"
+    "NotSubset;\342\212\202\342\203\222""NotSubsetEqual;\342\212\210""NotSucceeds;\342\212\201"
+    "NotSucceedsEqual;\342\252\260\314\270""NotSucceedsSlantEqual;\342\213\241"
+    "NotSucceedsTilde;\342\211\277\314\270""NotSuperset;\342\212\203\342\203\222"
+    "NotSupersetEqual;\342\212\211""NotTilde;\342\211\201""NotTildeEqual;\342\211\204"
+    "NotTildeFullEqual;\342\211\207""NotTildeTilde;\342\211\211""NotVerticalBar;\342\210\244"
+    "Nscr;\360\235\222\251""Ntilde\303\221""Ntilde;\303\221""Nu;\316\235""OElig;\305\222"
+    "Oacute\303\223""Oacute;\303\223""Ocirc\303\224""Ocirc;\303\224""Ocy;\320\236""Odblac;\305\220"
+    "Ofr;\360\235\224\222""Ograve\303\222""Ograve;\303\222""Omacr;\305\214""Omega;\316\251"
+    "Omicron;\316\237""Oopf;\360\235\225\206""OpenCurlyDoubleQuote;\342\200\234"
+    "OpenCurlyQuote;\342\200\230""Or;\342\251\224""Oscr;\360\235\222\252""Oslash\303\230"
+    "Oslash;\303\230""Otilde\303\225""Otilde;\303\225""Otimes;\342\250\267""Ouml\303\226"
+    "Ouml;\303\226""OverBar;\342\200\276""OverBrace;\342\217\236""OverBracket;\342\216\264"
+    "OverParenthesis;\342\217\234""PartialD;\342\210\202""Pcy;\320\237""Pfr;\360\235\224\223"
+    "Phi;\316\246""Pi;\316\240""PlusMinus;\302\261""Poincareplane;\342\204\214""Popf;\342\204\231"
+    "Pr;\342\252\273""Precedes;\342\211\272""PrecedesEqual;\342\252\257"
+    "PrecedesSlantEqual;\342\211\274""PrecedesTilde;\342\211\276""Prime;\342\200\263"
+    "Product;\342\210\217""Proportion;\342\210\267""Proportional;\342\210\235"
+    "Pscr;\360\235\222\253""Psi;\316\250""QUOT\042""QUOT;\042""Qfr;\360\235\224\224"
+    "Qopf;\342\204\232""Qscr;\360\235\222\254""RBarr;\342\244\220""REG\302\256""REG;\302\256"
+    "Racute;\305\224""Rang;\342\237\253""Rarr;\342\206\240""Rarrtl;\342\244\226""Rcaron;\305\230"
+    "Rcedil;\305\226""Rcy;\320\240""Re;\342\204\234""ReverseElement;\342\210\213"
+    "ReverseEquilibrium;\342\207\213""ReverseUpEquilibrium;\342\245\257""Rfr;\342\204\234"
+    "Rho;\316\241""RightAngleBracket;\342\237\251""RightArrow;\342\206\222"
+    "RightArrowBar;\342\207\245""RightArrowLeftArrow;\342\207\204""RightCeiling;\342\214\211"
+    "RightDoubleBracket;\342\237\247""RightDownTeeVector;\342\245\235""RightDownVector;\342\207\202"
+    "RightDownVectorBar;\342\245\225""RightFloor;\342\214\213""RightTee;\342\212\242"
+    "RightTeeArrow;\342\206\246""RightTeeVector;\342\245\233""RightTriangle;\342\212\263"
+    "RightTriangleBar;\342\247\220""RightTriangleEqual;\342\212\265""RightUpDownVector;\342\245\217"
+    "RightUpTeeVector;\342\245\234""RightUpVector;\342\206\276""RightUpVectorBar;\342\245\224"
+    "RightVector;\342\207\200""RightVectorBar;\342\245\223""Rightarrow;\342\207\222"
+    "Ropf;\342\204\235""RoundImplies;\342\245\260""Rrightarrow;\342\207\233""Rscr;\342\204\233"
+    "Rsh;\342\206\261""RuleDelayed;\342\247\264""SHCHcy;\320\251""SHcy;\320\250""SOFTcy;\320\254"
+    "Sacute;\305\232""Sc;\342\252\274""Scaron;\305\240""Scedil;\305\236""Scirc;\305\234"
+    "Scy;\320\241""Sfr;\360\235\224\226""ShortDownArrow;\342\206\223""ShortLeftArrow;\342\206\220"
+    "ShortRightArrow;\342\206\222""ShortUpArrow;\342\206\221""Sigma;\316\243"
+    "SmallCircle;\342\210\230""Sopf;\360\235\225\212""Sqrt;\342\210\232""Square;\342\226\241"
+    "SquareIntersection;\342\212\223""SquareSubset;\342\212\217""SquareSubsetEqual;\342\212\221"
+    "SquareSuperset;\342\212\220""SquareSupersetEqual;\342\212\222""SquareUnion;\342\212\224"
+    "Sscr;\360\235\222\256""Star;\342\213\206""Sub;\342\213\220""Subset;\342\213\220"
+    "SubsetEqual;\342\212\206""Succeeds;\342\211\273""SucceedsEqual;\342\252\260"
+    "SucceedsSlantEqual;\342\211\275""SucceedsTilde;\342\211\277""SuchThat;\342\210\213"
+    "Sum;\342\210\221""Sup;\342\213\221""Superset;\342\212\203""SupersetEqual;\342\212\207"
+    "Supset;\342\213\221""THORN\303\236""THORN;\303\236""TRADE;\342\204\242""TSHcy;\320\213"
+    "TScy;\320\246""Tab;\011""Tau;\316\244""Tcaron;\305\244""Tcedil;\305\242""Tcy;\320\242"
+    "Tfr;\360\235\224\227""Therefore;\342\210\264""Theta;\316\230"
+    "ThickSpace;\342\201\237\342\200\212""ThinSpace;\342\200\211""Tilde;\342\210\274"
+    "TildeEqual;\342\211\203""TildeFullEqual;\342\211\205""TildeTilde;\342\211\210"
+    "Topf;\360\235\225\213""TripleDot;\342\203\233""Tscr;\360\235\222\257""Tstrok;\305\246"
+    "Uacute\303\232""Uacute;\303\232""Uarr;\342\206\237""Uarrocir;\342\245\211""Ubrcy;\320\216"
+    "Ubreve;\305\254""Ucirc\303\233""Ucirc;\303\233""Ucy;\320\243""Udblac;\305\260"
+    "Ufr;\360\235\224\230""Ugrave\303\231""Ugrave;\303\231""Umacr;\305\252""UnderBar;_"
+    "UnderBrace;\342\217\237""UnderBracket;\342\216\265""UnderParenthesis;\342\217\235"
+    "Union;\342\213\203""UnionPlus;\342\212\216""Uogon;\305\262""Uopf;\360\235\225\214"
+    "UpArrow;\342\206\221""UpArrowBar;\342\244\222""UpArrowDownArrow;\342\207\205"
+    "UpDownArrow;\342\206\225""UpEquilibrium;\342\245\256""UpTee;\342\212\245"
+    "UpTeeArrow;\342\206\245""Uparrow;\342\207\221""Updownarrow;\342\207\225"
+    "UpperLeftArrow;\342\206\226""UpperRightArrow;\342\206\227""Upsi;\317\222""Upsilon;\316\245"
+    "Uring;\305\256""Uscr;\360\235\222\260""Utilde;\305\250""Uuml\303\234""Uuml;\303\234"
+    "VDash;\342\212\253""Vbar;\342\253\253""Vcy;\320\222""Vdash;\342\212\251""Vdashl;\342\253\246"
+    "Vee;\342\213\201""Verbar;\342\200\226""Vert;\342\200\226""VerticalBar;\342\210\243"
+    "VerticalLine;|""VerticalSeparator;\342\235\230""VerticalTilde;\342\211\200"
+    "VeryThinSpace;\342\200\212""Vfr;\360\235\224\231""Vopf;\360\235\225\215""Vscr;\360\235\222\261"
+    "Vvdash;\342\212\252""Wcirc;\305\264""Wedge;\342\213\200""Wfr;\360\235\224\232"
+    "Wopf;\360\235\225\216""Wscr;\360\235\222\262""Xfr;\360\235\224\233""Xi;\316\236"
+    "Xopf;\360\235\225\217""Xscr;\360\235\222\263""YAcy;\320\257""YIcy;\320\207""YUcy;\320\256"
+    "Yacute\303\235""Yacute;\303\235""Ycirc;\305\266""Ycy;\320\253""Yfr;\360\235\224\234"
+    "Yopf;\360\235\225\220""Yscr;\360\235\222\264""Yuml;\305\270""ZHcy;\320\226""Zacute;\305\271"
+    "Zcaron;\305\275""Zcy;\320\227""Zdot;\305\273""ZeroWidthSpace;\342\200\213""Zeta;\316\226"
+    "Zfr;\342\204\250""Zopf;\342\204\244""Zscr;\360\235\222\265""aacute\303\241""aacute;\303\241"
+    "abreve;\304\203""ac;\342\210\276""acE;\342\210\276\314\263""acd;\342\210\277""acirc\303\242"
+    "acirc;\303\242""acute\302\264""acute;\302\264""acy;\320\260""aelig\303\246""aelig;\303\246"
+    "af;\342\201\241""afr;\360\235\224\236""agrave\303\240""agrave;\303\240""alefsym;\342\204\265"
+    "aleph;\342\204\265""alpha;\316\261""amacr;\304\201""amalg;\342\250\277""amp&""amp;&"
+    "and;\342\210\247""andand;\342\251\225""andd;\342\251\234""andslope;\342\251\230"
+    "andv;\342\251\232""ang;\342\210\240""ange;\342\246\244""angle;\342\210\240"
+    "angmsd;\342\210\241""angmsdaa;\342\246\250""angmsdab;\342\246\251""angmsdac;\342\246\252"
+    "angmsdad;\342\246\253""angmsdae;\342\246\254""angmsdaf;\342\246\255""angmsdag;\342\246\256"
+    "angmsdah;\342\246\257""angrt;\342\210\237""angrtvb;\342\212\276""angrtvbd;\342\246\235"
+    "angsph;\342\210\242""angst;\303\205""angzarr;\342\215\274""aogon;\304\205"
+    "aopf;\360\235\225\222""ap;\342\211\210""apE;\342\251\260""apacir;\342\251\257"
+    "ape;\342\211\212""apid;\342\211\213""apos;'""approx;\342\211\210""approxeq;\342\211\212"
+    "aring\303\245""aring;\303\245""ascr;\360\235\222\266""ast;*""asymp;\342\211\210"
+    "asympeq;\342\211\215""atilde\303\243""atilde;\303\243""auml\303\244""auml;\303\244"
+    "awconint;\342\210\263""awint;\342\250\221""bNot;\342\253\255""backcong;\342\211\214"
+    "backepsilon;\317\266""backprime;\342\200\265""backsim;\342\210\275""backsimeq;\342\213\215"
+    "barvee;\342\212\275""barwed;\342\214\205""barwedge;\342\214\205""bbrk;\342\216\265"
+    "bbrktbrk;\342\216\266""bcong;\342\211\214""bcy;\320\261""bdquo;\342\200\236"
+    "becaus;\342\210\265""because;\342\210\265""bemptyv;\342\246\260""bepsi;\317\266"
+    "bernou;\342\204\254""beta;\316\262""beth;\342\204\266""between;\342\211\254"
+    "bfr;\360\235\224\237""bigcap;\342\213\202""bigcirc;\342\227\257""bigcup;\342\213\203"
+    "bigodot;\342\250\200""bigoplus;\342\250\201""bigotimes;\342\250\202""bigsqcup;\342\250\206"
+    "bigstar;\342\230\205""bigtriangledown;\342\226\275""bigtriangleup;\342\226\263"
+    "biguplus;\342\250\204""bigvee;\342\213\201""bigwedge;\342\213\200""bkarow;\342\244\215"
+    "blacklozenge;\342\247\253""blacksquare;\342\226\252""blacktriangle;\342\226\264"
+    "blacktriangledown;\342\226\276""blacktriangleleft;\342\227\202"
+    "blacktriangleright;\342\226\270""blank;\342\220\243""blk12;\342\226\222""blk14;\342\226\221"
+    "blk34;\342\226\223""block;\342\226\210""bne;=\342\203\245""bnequiv;\342\211\241\342\203\245"
+    "bnot;\342\214\220""bopf;\360\235\225\223""bot;\342\212\245""bottom;\342\212\245"
+    "bowtie;\342\213\210""boxDL;\342\225\227""boxDR;\342\225\224""boxDl;\342\225\226"
+    "boxDr;\342\225\223""boxH;\342\225\220""boxHD;\342\225\246""boxHU;\342\225\251"
+    "boxHd;\342\225\244""boxHu;\342\225\247""boxUL;\342\225\235""boxUR;\342\225\232"
+    "boxUl;\342\225\234""boxUr;\342\225\231""boxV;\342\225\221""boxVH;\342\225\254"
+    "boxVL;\342\225\243""boxVR;\342\225\240""boxVh;\342\225\253""boxVl;\342\225\242"
+    "boxVr;\342\225\237""boxbox;\342\247\211""boxdL;\342\225\225""boxdR;\342\225\222"
+    "boxdl;\342\224\220""boxdr;\342\224\214""boxh;\342\224\200""boxhD;\342\225\245"
+    "boxhU;\342\225\250""boxhd;\342\224\254""boxhu;\342\224\264""boxminus;\342\212\237"
+    "boxplus;\342\212\236""boxtimes;\342\212\240""boxuL;\342\225\233""boxuR;\342\225\230"
+    "boxul;\342\224\230""boxur;\342\224\224""boxv;\342\224\202""boxvH;\342\225\252"
+    "boxvL;\342\225\241""boxvR;\342\225\236""boxvh;\342\224\274""boxvl;\342\224\244"
+    "boxvr;\342\224\234""bprime;\342\200\265""breve;\313\230""brvbar\302\246""brvbar;\302\246"
+    "bscr;\360\235\222\267""bsemi;\342\201\217""bsim;\342\210\275""bsime;\342\213\215""bsol;\134"
+    "bsolb;\342\247\205""bsolhsub;\342\237\210""bull;\342\200\242""bullet;\342\200\242"
+    "bump;\342\211\216""bumpE;\342\252\256""bumpe;\342\211\217""bumpeq;\342\211\217"
+    "cacute;\304\207""cap;\342\210\251""capand;\342\251\204""capbrcup;\342\251\211"
+    "capcap;\342\251\213""capcup;\342\251\207""capdot;\342\251\200""caps;\342\210\251\357\270\200"
+    "caret;\342\201\201""caron;\313\207""ccaps;\342\251\215""ccaron;\304\215""ccedil\303\247"
+    "ccedil;\303\247""ccirc;\304\211""ccups;\342\251\214""ccupssm;\342\251\220""cdot;\304\213"
+    "cedil\302\270""cedil;\302\270""cemptyv;\342\246\262""cent\302\242""cent;\302\242"
+    "centerdot;\302\267""cfr;\360\235\224\240""chcy;\321\207""check;\342\234\223"
+    "checkmark;\342\234\223""chi;\317\207""cir;\342\227\213""cirE;\342\247\203""circ;\313\206"
+    "circeq;\342\211\227""circlearrowleft;\342\206\272""circlearrowright;\342\206\273"
+    "circledR;\302\256""circledS;\342\223\210""circledast;\342\212\233""circledcirc;\342\212\232"
+    "circleddash;\342\212\235""cire;\342\211\227""cirfnint;\342\250\220""cirmid;\342\253\257"
+    "cirscir;\342\247\202""clubs;\342\231\243""clubsuit;\342\231\243""colon;:""colone;\342\211\224"
+    "coloneq;\342\211\224""comma;,""commat;@""comp;\342\210\201""compfn;\342\210\230"
+    "complement;\342\210\201""complexes;\342\204\202""cong;\342\211\205""congdot;\342\251\255"
+    "conint;\342\210\256""copf;\360\235\225\224""coprod;\342\210\220""copy\302\251""copy;\302\251"
+    "copysr;\342\204\227""crarr;\342\206\265""cross;\342\234\227""cscr;\360\235\222\270"
+    "csub;\342\253\217""csube;\342\253\221""csup;\342\253\220""csupe;\342\253\222"
+    "ctdot;\342\213\257""cudarrl;\342\244\270""cudarrr;\342\244\265""cuepr;\342\213\236"
+    "cuesc;\342\213\237""cularr;\342\206\266""cularrp;\342\244\275""cup;\342\210\252"
+    "cupbrcap;\342\251\210""cupcap;\342\251\206""cupcup;\342\251\212""cupdot;\342\212\215"
+    "cupor;\342\251\205""cups;\342\210\252\357\270\200""curarr;\342\206\267""curarrm;\342\244\274"
+    "curlyeqprec;\342\213\236""curlyeqsucc;\342\213\237""curlyvee;\342\213\216"
+    "curlywedge;\342\213\217""curren\302\244""curren;\302\244""curvearrowleft;\342\206\266"
+    "curvearrowright;\342\206\267""cuvee;\342\213\216""cuwed;\342\213\217""cwconint;\342\210\262"
+    "cwint;\342\210\261""cylcty;\342\214\255""dArr;\342\207\223""dHar;\342\245\245"
+    "dagger;\342\200\240""daleth;\342\204\270""darr;\342\206\223""dash;\342\200\220"
+    "dashv;\342\212\243""dbkarow;\342\244\217""dblac;\313\235""dcaron;\304\217""dcy;\320\264"
+    "dd;\342\205\206""ddagger;\342\200\241""ddarr;\342\207\212""ddotseq;\342\251\267""deg\302\260"
+    "deg;\302\260""delta;\316\264""demptyv;\342\246\261""dfisht;\342\245\277""dfr;\360\235\224\241"
+    "dharl;\342\207\203""dharr;\342\207\202""diam;\342\213\204""diamond;\342\213\204"
+    "diamondsuit;\342\231\246""diams;\342\231\246""die;\302\250""digamma;\317\235"
+    "disin;\342\213\262""div;\303\267""divide\303\267""divide;\303\267""divideontimes;\342\213\207"
+    "divonx;\342\213\207""djcy;\321\222""dlcorn;\342\214\236""dlcrop;\342\214\215""dollar;$"
+    "dopf;\360\235\225\225""dot;\313\231""doteq;\342\211\220""doteqdot;\342\211\221"
+    "dotminus;\342\210\270""dotplus;\342\210\224""dotsquare;\342\212\241"
+    "doublebarwedge;\342\214\206""downarrow;\342\206\223""downdownarrows;\342\207\212"
+    "downharpoonleft;\342\207\203""downharpoonright;\342\207\202""drbkarow;\342\244\220"
+    "drcorn;\342\214\237""drcrop;\342\214\214""dscr;\360\235\222\271""dscy;\321\225"
+    "dsol;\342\247\266""dstrok;\304\221""dtdot;\342\213\261""dtri;\342\226\277""dtrif;\342\226\276"
+    "duarr;\342\207\265""duhar;\342\245\257""dwangle;\342\246\246""dzcy;\321\237"
+    "dzigrarr;\342\237\277""eDDot;\342\251\267""eDot;\342\211\221""eacute\303\251""eacute;\303\251"
+    "easter;\342\251\256""ecaron;\304\233""ecir;\342\211\226""ecirc\303\252""ecirc;\303\252"
+    "ecolon;\342\211\225""ecy;\321\215""edot;\304\227""ee;\342\205\207""efDot;\342\211\222"
+    "efr;\360\235\224\242""eg;\342\252\232""egrave\303\250""egrave;\303\250""egs;\342\252\226"
+    "egsdot;\342\252\230""el;\342\252\231""elinters;\342\217\247""ell;\342\204\223"
+    "els;\342\252\225""elsdot;\342\252\227""emacr;\304\223""empty;\342\210\205"
+    "emptyset;\342\210\205""emptyv;\342\210\205""emsp13;\342\200\204""emsp14;\342\200\205"
+    "emsp;\342\200\203""eng;\305\213""ensp;\342\200\202""eogon;\304\231""eopf;\360\235\225\226"
+    "epar;\342\213\225""eparsl;\342\247\243""eplus;\342\251\261""epsi;\316\265""epsilon;\316\265"
+    "epsiv;\317\265""eqcirc;\342\211\226""eqcolon;\342\211\225""eqsim;\342\211\202"
+    "eqslantgtr;\342\252\226""eqslantless;\342\252\225""equals;=""equest;\342\211\237"
+    "equiv;\342\211\241""equivDD;\342\251\270""eqvparsl;\342\247\245""erDot;\342\211\223"
+    "erarr;\342\245\261""escr;\342\204\257""esdot;\342\211\220""esim;\342\211\202""eta;\316\267"
+    "eth\303\260""eth;\303\260""euml\303\253""euml;\303\253""euro;\342\202\254""excl;!"
+    "exist;\342\210\203""expectation;\342\204\260""exponentiale;\342\205\207"
+    "fallingdotseq;\342\211\222""fcy;\321\204""female;\342\231\200""ffilig;\357\254\203"
+    "fflig;\357\254\200""ffllig;\357\254\204""ffr;\360\235\224\243""filig;\357\254\201""fjlig;fj"
+    "flat;\342\231\255""fllig;\357\254\202""fltns;\342\226\261""fnof;\306\222"
+    "fopf;\360\235\225\227""forall;\342\210\200""fork;\342\213\224""forkv;\342\253\231"
+    "fpartint;\342\250\215""frac12\302\275""frac12;\302\275""frac13;\342\205\223""frac14\302\274"
+    "frac14;\302\274""frac15;\342\205\225""frac16;\342\205\231""frac18;\342\205\233"
+    "frac23;\342\205\224""frac25;\342\205\226""frac34\302\276""frac34;\302\276""frac35;\342\205\227"
+    "frac38;\342\205\234""frac45;\342\205\230""frac56;\342\205\232""frac58;\342\205\235"
+    "frac78;\342\205\236""frasl;\342\201\204""frown;\342\214\242""fscr;\360\235\222\273"
+    "gE;\342\211\247""gEl;\342\252\214""gacute;\307\265""gamma;\316\263""gammad;\317\235"
+    "gap;\342\252\206""gbreve;\304\237""gcirc;\304\235""gcy;\320\263""gdot;\304\241"
+    "ge;\342\211\245""gel;\342\213\233""geq;\342\211\245""geqq;\342\211\247""geqslant;\342\251\276"
+    "ges;\342\251\276""gescc;\342\252\251""gesdot;\342\252\200""gesdoto;\342\252\202"
+    "gesdotol;\342\252\204""gesl;\342\213\233\357\270\200""gesles;\342\252\224"
+    "gfr;\360\235\224\244""gg;\342\211\253""ggg;\342\213\231""gimel;\342\204\267""gjcy;\321\223"
+    "gl;\342\211\267""glE;\342\252\222""gla;\342\252\245""glj;\342\252\244""gnE;\342\211\251"
+    "gnap;\342\252\212""gnapprox;\342\252\212""gne;\342\252\210""gneq;\342\252\210"
+    "gneqq;\342\211\251""gnsim;\342\213\247""gopf;\360\235\225\230""grave;`""gscr;\342\204\212"
+    "gsim;\342\211\263""gsime;\342\252\216""gsiml;\342\252\220""gt>""gt;>""gtcc;\342\252\247"
+    "gtcir;\342\251\272""gtdot;\342\213\227""gtlPar;\342\246\225""gtquest;\342\251\274"
+    "gtrapprox;\342\252\206""gtrarr;\342\245\270""gtrdot;\342\213\227""gtreqless;\342\213\233"
+    "gtreqqless;\342\252\214""gtrless;\342\211\267""gtrsim;\342\211\263"
+    "gvertneqq;\342\211\251\357\270\200""gvnE;\342\211\251\357\270\200""hArr;\342\207\224"
+    "hairsp;\342\200\212""half;\302\275""hamilt;\342\204\213""hardcy;\321\212""harr;\342\206\224"
+    "harrcir;\342\245\210""harrw;\342\206\255""hbar;\342\204\217""hcirc;\304\245"
+    "hearts;\342\231\245""heartsuit;\342\231\245""hellip;\342\200\246""hercon;\342\212\271"
+    "hfr;\360\235\224\245""hksearow;\342\244\245""hkswarow;\342\244\246""hoarr;\342\207\277"
+    "homtht;\342\210\273""hookleftarrow;\342\206\251""hookrightarrow;\342\206\252"
+    "hopf;\360\235\225\231""horbar;\342\200\225""hscr;\360\235\222\275""hslash;\342\204\217"
+    "hstrok;\304\247""hybull;\342\201\203""hyphen;\342\200\220""iacute\303\255""iacute;\303\255"
+    "ic;\342\201\243""icirc\303\256""icirc;\303\256""icy;\320\270""iecy;\320\265""iexcl\302\241"
+    "iexcl;\302\241""iff;\342\207\224""ifr;\360\235\224\246""igrave\303\254""igrave;\303\254"
+    "ii;\342\205\210""iiiint;\342\250\214""iiint;\342\210\255""iinfin;\342\247\234"
+    "iiota;\342\204\251""ijlig;\304\263""imacr;\304\253""image;\342\204\221""imagline;\342\204\220"
+    "imagpart;\342\204\221""imath;\304\261""imof;\342\212\267""imped;\306\265""in;\342\210\210"
+    "incare;\342\204\205""infin;\342\210\236""infintie;\342\247\235""inodot;\304\261"
+    "int;\342\210\253""intcal;\342\212\272""integers;\342\204\244""intercal;\342\212\272"
+    "intlarhk;\342\250\227""intprod;\342\250\274""iocy;\321\221""iogon;\304\257"
+    "iopf;\360\235\225\232""iota;\316\271""iprod;\342\250\274""iquest\302\277""iquest;\302\277"
+    "iscr;\360\235\222\276""isin;\342\210\210""isinE;\342\213\271""isindot;\342\213\265"
+    "isins;\342\213\264""isinsv;\342\213\263""isinv;\342\210\210""it;\342\201\242""itilde;\304\251"
+    "iukcy;\321\226""iuml\303\257""iuml;\303\257""jcirc;\304\265""jcy;\320\271"
+    "jfr;\360\235\224\247""jmath;\310\267""jopf;\360\235\225\233""jscr;\360\235\222\277"
+    "jsercy;\321\230""jukcy;\321\224""kappa;\316\272""kappav;\317\260""kcedil;\304\267"
+    "kcy;\320\272""kfr;\360\235\224\250""kgreen;\304\270""khcy;\321\205""kjcy;\321\234"
+    "kopf;\360\235\225\234""kscr;\360\235\223\200""lAarr;\342\207\232""lArr;\342\207\220"
+    "lAtail;\342\244\233""lBarr;\342\244\216""lE;\342\211\246""lEg;\342\252\213""lHar;\342\245\242"
+    "lacute;\304\272""laemptyv;\342\246\264""lagran;\342\204\222""lambda;\316\273"
+    "lang;\342\237\250""langd;\342\246\221""langle;\342\237\250""lap;\342\252\205""laquo\302\253"
+    "laquo;\302\253""larr;\342\206\220""larrb;\342\207\244""larrbfs;\342\244\237"
+    "larrfs;\342\244\235""larrhk;\342\206\251""larrlp;\342\206\253""larrpl;\342\244\271"
+    "larrsim;\342\245\263""larrtl;\342\206\242""lat;\342\252\253""latail;\342\244\231"
+    "late;\342\252\255""lates;\342\252\255\357\270\200""lbarr;\342\244\214""lbbrk;\342\235\262"
+    "lbrace;{""lbrack;[""lbrke;\342\246\213""lbrksld;\342\246\217""lbrkslu;\342\246\215"
+    "lcaron;\304\276""lcedil;\304\274""lceil;\342\214\210""lcub;{""lcy;\320\273""ldca;\342\244\266"
+    "ldquo;\342\200\234""ldquor;\342\200\236""ldrdhar;\342\245\247""ldrushar;\342\245\213"
+    "ldsh;\342\206\262""le;\342\211\244""leftarrow;\342\206\220""leftarrowtail;\342\206\242"
+    "leftharpoondown;\342\206\275""leftharpoonup;\342\206\274""leftleftarrows;\342\207\207"
+    "leftrightarrow;\342\206\224""leftrightarrows;\342\207\206""leftrightharpoons;\342\207\213"
+    "leftrightsquigarrow;\342\206\255""leftthreetimes;\342\213\213""leg;\342\213\232"
+    "leq;\342\211\244""leqq;\342\211\246""leqslant;\342\251\275""les;\342\251\275"
+    "lescc;\342\252\250""lesdot;\342\251\277""lesdoto;\342\252\201""lesdotor;\342\252\203"
+    "lesg;\342\213\232\357\270\200""lesges;\342\252\223""lessapprox;\342\252\205"
+    "lessdot;\342\213\226""lesseqgtr;\342\213\232""lesseqqgtr;\342\252\213""lessgtr;\342\211\266"
+    "lesssim;\342\211\262""lfisht;\342\245\274""lfloor;\342\214\212""lfr;\360\235\224\251"
+    "lg;\342\211\266""lgE;\342\252\221""lhard;\342\206\275""lharu;\342\206\274""lharul;\342\245\252"
+    "lhblk;\342\226\204""ljcy;\321\231""ll;\342\211\252""llarr;\342\207\207""llcorner;\342\214\236"
+    "llhard;\342\245\253""lltri;\342\227\272""lmidot;\305\200""lmoust;\342\216\260"
+    "lmoustache;\342\216\260""lnE;\342\211\250""lnap;\342\252\211""lnapprox;\342\252\211"
+    "lne;\342\252\207""lneq;\342\252\207""lneqq;\342\211\250""lnsim;\342\213\246"
+    "loang;\342\237\254""loarr;\342\207\275""lobrk;\342\237\246""longleftarrow;\342\237\265"
+    "longleftrightarrow;\342\237\267""longmapsto;\342\237\274""longrightarrow;\342\237\266"
+    "looparrowleft;\342\206\253""looparrowright;\342\206\254""lopar;\342\246\205"
+    "lopf;\360\235\225\235""loplus;\342\250\255""lotimes;\342\250\264""lowast;\342\210\227"
+    "lowbar;_""loz;\342\227\212""lozenge;\342\227\212""lozf;\342\247\253""lpar;("
+    "lparlt;\342\246\223""lrarr;\342\207\206""lrcorner;\342\214\237""lrhar;\342\207\213"
+    "lrhard;\342\245\255""lrm;\342\200\216""lrtri;\342\212\277""lsaquo;\342\200\271"
+    "lscr;\360\235\223\201""lsh;\342\206\260""lsim;\342\211\262""lsime;\342\252\215"
+    "lsimg;\342\252\217""lsqb;[""lsquo;\342\200\230""lsquor;\342\200\232""lstrok;\305\202""lt<"
+    "lt;<""ltcc;\342\252\246""ltcir;\342\251\271""ltdot;\342\213\226""lthree;\342\213\213"
+    "ltimes;\342\213\211""ltlarr;\342\245\266""ltquest;\342\251\273""ltrPar;\342\246\226"
+    "ltri;\342\227\203""ltrie;\342\212\264""ltrif;\342\227\202""lurdshar;\342\245\212"
+    "luruhar;\342\245\246""lvertneqq;\342\211\250\357\270\200""lvnE;\342\211\250\357\270\200"
+    "mDDot;\342\210\272""macr\302\257""macr;\302\257""male;\342\231\202""malt;\342\234\240"
+    "maltese;\342\234\240""map;\342\206\246""mapsto;\342\206\246""mapstodown;\342\206\247"
+    "mapstoleft;\342\206\244""mapstoup;\342\206\245""marker;\342\226\256""mcomma;\342\250\251"
+    "mcy;\320\274""mdash;\342\200\224""measuredangle;\342\210\241""mfr;\360\235\224\252"
+    "mho;\342\204\247""micro\302\265""micro;\302\265""mid;\342\210\243""midast;*"
+    "midcir;\342\253\260""middot\302\267""middot;\302\267""minus;\342\210\222""minusb;\342\212\237"
+    "minusd;\342\210\270""minusdu;\342\250\252""mlcp;\342\253\233""mldr;\342\200\246"
+    "mnplus;\342\210\223""models;\342\212\247""mopf;\360\235\225\236""mp;\342\210\223"
+    "mscr;\360\235\223\202""mstpos;\342\210\276""mu;\316\274""multimap;\342\212\270"
+    "mumap;\342\212\270""nGg;\342\213\231\314\270""nGt;\342\211\253\342\203\222"
+    "nGtv;\342\211\253\314\270""nLeftarrow;\342\207\215""nLeftrightarrow;\342\207\216"
+    "nLl;\342\213\230\314\270""nLt;\342\211\252\342\203\222""nLtv;\342\211\252\314\270"
+    "nRightarrow;\342\207\217""nVDash;\342\212\257""nVdash;\342\212\256""nabla;\342\210\207"
+    "nacute;\305\204""nang;\342\210\240\342\203\222""nap;\342\211\211""napE;\342\251\260\314\270"
+    "napid;\342\211\213\314\270""napos;\305\211""napprox;\342\211\211""natur;\342\231\256"
+    "natural;\342\231\256""naturals;\342\204\225""nbsp\302\240""nbsp;\302\240"
+    "nbump;\342\211\216\314\270""nbumpe;\342\211\217\314\270""ncap;\342\251\203""ncaron;\305\210"
+    "ncedil;\305\206""ncong;\342\211\207""ncongdot;\342\251\255\314\270""ncup;\342\251\202"
+    "ncy;\320\275""ndash;\342\200\223""ne;\342\211\240""neArr;\342\207\227""nearhk;\342\244\244"
+    "nearr;\342\206\227""nearrow;\342\206\227""nedot;\342\211\220\314\270""nequiv;\342\211\242"
+    "nesear;\342\244\250""nesim;\342\211\202\314\270""nexist;\342\210\204""nexists;\342\210\204"
+    "nfr;\360\235\224\253""ngE;\342\211\247\314\270""nge;\342\211\261""ngeq;\342\211\261"
+    "ngeqq;\342\211\247\314\270""ngeqslant;\342\251\276\314\270""nges;\342\251\276\314\270"
+    "ngsim;\342\211\265""ngt;\342\211\257""ngtr;\342\211\257""nhArr;\342\207\216"
+    "nharr;\342\206\256""nhpar;\342\253\262""ni;\342\210\213""nis;\342\213\274""nisd;\342\213\272"
+    "niv;\342\210\213""njcy;\321\232""nlArr;\342\207\215""nlE;\342\211\246\314\270"
+    "nlarr;\342\206\232""nldr;\342\200\245""nle;\342\211\260""nleftarrow;\342\206\232"
+    "nleftrightarrow;\342\206\256""nleq;\342\211\260""nleqq;\342\211\246\314\270"
+    "nleqslant;\342\251\275\314\270""nles;\342\251\275\314\270""nless;\342\211\256"
+    "nlsim;\342\211\264""nlt;\342\211\256""nltri;\342\213\252""nltrie;\342\213\254"
+    "nmid;\342\210\244""nopf;\360\235\225\237""not\302\254""not;\302\254""notin;\342\210\211"
+    "notinE;\342\213\271\314\270""notindot;\342\213\265\314\270""notinva;\342\210\211"
+    "notinvb;\342\213\267""notinvc;\342\213\266""notni;\342\210\214""notniva;\342\210\214"
+    "notnivb;\342\213\276""notnivc;\342\213\275""npar;\342\210\246""nparallel;\342\210\246"
+    "nparsl;\342\253\275\342\203\245""npart;\342\210\202\314\270""npolint;\342\250\224"
+    "npr;\342\212\200""nprcue;\342\213\240""npre;\342\252\257\314\270""nprec;\342\212\200"
+    "npreceq;\342\252\257\314\270""nrArr;\342\207\217""nrarr;\342\206\233"
+    "nrarrc;\342\244\263\314\270""nrarrw;\342\206\235\314\270""nrightarrow;\342\206\233"
+    "nrtri;\342\213\253""nrtrie;\342\213\255""nsc;\342\212\201""nsccue;\342\213\241"
+    "nsce;\342\252\260\314\270""nscr;\360\235\223\203""nshortmid;\342\210\244"
+    "nshortparallel;\342\210\246""nsim;\342\211\201""nsime;\342\211\204""nsimeq;\342\211\204"
+    "nsmid;\342\210\244""nspar;\342\210\246""nsqsube;\342\213\242""nsqsupe;\342\213\243"
+    "nsub;\342\212\204""nsubE;\342\253\205\314\270""nsube;\342\212\210"
+    "nsubset;\342\212\202\342\203\222""nsubseteq;\342\212\210""nsubseteqq;\342\253\205\314\270"
+    "nsucc;\342\212\201""nsucceq;\342\252\260\314\270""nsup;\342\212\205"
+    "nsupE;\342\253\206\314\270""nsupe;\342\212\211""nsupset;\342\212\203\342\203\222"
+    "nsupseteq;\342\212\211""nsupseteqq;\342\253\206\314\270""ntgl;\342\211\271""ntilde\303\261"
+    "ntilde;\303\261""ntlg;\342\211\270""ntriangleleft;\342\213\252""ntrianglelefteq;\342\213\254"
+    "ntriangleright;\342\213\253""ntrianglerighteq;\342\213\255""nu;\316\275""num;#"
+    "numero;\342\204\226""numsp;\342\200\207""nvDash;\342\212\255""nvHarr;\342\244\204"
+    "nvap;\342\211\215\342\203\222""nvdash;\342\212\254""nvge;\342\211\245\342\203\222"
+    "nvgt;>\342\203\222""nvinfin;\342\247\236""nvlArr;\342\244\202""nvle;\342\211\244\342\203\222"
+    "nvlt;<\342\203\222""nvltrie;\342\212\264\342\203\222""nvrArr;\342\244\203"
+    "nvrtrie;\342\212\265\342\203\222""nvsim;\342\210\274\342\203\222""nwArr;\342\207\226"
+    "nwarhk;\342\244\243""nwarr;\342\206\226""nwarrow;\342\206\226""nwnear;\342\244\247"
+    "oS;\342\223\210""oacute\303\263""oacute;\303\263""oast;\342\212\233""ocir;\342\212\232"
+    "ocirc\303\264""ocirc;\303\264""ocy;\320\276""odash;\342\212\235""odblac;\305\221"
+    "odiv;\342\250\270""odot;\342\212\231""odsold;\342\246\274""oelig;\305\223""ofcir;\342\246\277"
+    "ofr;\360\235\224\254""ogon;\313\233""ograve\303\262""ograve;\303\262""ogt;\342\247\201"
+    "ohbar;\342\246\265""ohm;\316\251""oint;\342\210\256""olarr;\342\206\272""olcir;\342\246\276"
+    "olcross;\342\246\273""oline;\342\200\276""olt;\342\247\200""omacr;\305\215""omega;\317\211"
+    "omicron;\316\277""omid;\342\246\266""ominus;\342\212\226""oopf;\360\235\225\240"
+    "opar;\342\246\267""operp;\342\246\271""oplus;\342\212\225""or;\342\210\250""orarr;\342\206\273"
+    "ord;\342\251\235""order;\342\204\264""orderof;\342\204\264""ordf\302\252""ordf;\302\252"
+    "ordm\302\272""ordm;\302\272""origof;\342\212\266""oror;\342\251\226""orslope;\342\251\227"
+    "orv;\342\251\233""oscr;\342\204\264""oslash\303\270""oslash;\303\270""osol;\342\212\230"
+    "otilde\303\265""otilde;\303\265""otimes;\342\212\227""otimesas;\342\250\266""ouml\303\266"
+    "ouml;\303\266""ovbar;\342\214\275""par;\342\210\245""para\302\266""para;\302\266"
+    "parallel;\342\210\245""parsim;\342\253\263""parsl;\342\253\275""part;\342\210\202"
+    "pcy;\320\277""percnt;%""period;.""permil;\342\200\260""perp;\342\212\245""pertenk;\342\200\261"
+    "pfr;\360\235\224\255""phi;\317\206""phiv;\317\225""phmmat;\342\204\263""phone;\342\230\216"
+    "pi;\317\200""pitchfork;\342\213\224""piv;\317\226""planck;\342\204\217""planckh;\342\204\216"
+    "plankv;\342\204\217""plus;+""plusacir;\342\250\243""plusb;\342\212\236""pluscir;\342\250\242"
+    "plusdo;\342\210\224""plusdu;\342\250\245""pluse;\342\251\262""plusmn\302\261""plusmn;\302\261"
+    "plussim;\342\250\246""plustwo;\342\250\247""pm;\302\261""pointint;\342\250\225"
+    "popf;\360\235\225\241""pound\302\243""pound;\302\243""pr;\342\211\272""prE;\342\252\263"
+    "prap;\342\252\267""prcue;\342\211\274""pre;\342\252\257""prec;\342\211\272"
+    "precapprox;\342\252\267""preccurlyeq;\342\211\274""preceq;\342\252\257"
+    "precnapprox;\342\252\271""precneqq;\342\252\265""precnsim;\342\213\250""precsim;\342\211\276"
+    "prime;\342\200\262""primes;\342\204\231""prnE;\342\252\265""prnap;\342\252\271"
+    "prnsim;\342\213\250""prod;\342\210\217""profalar;\342\214\256""profline;\342\214\222"
+    "profsurf;\342\214\223""prop;\342\210\235""propto;\342\210\235""prsim;\342\211\276"
+    "prurel;\342\212\260""pscr;\360\235\223\205""psi;\317\210""puncsp;\342\200\210"
+    "qfr;\360\235\224\256""qint;\342\250\214""qopf;\360\235\225\242""qprime;\342\201\227"
+    "qscr;\360\235\223\206""quaternions;\342\204\215""quatint;\342\250\226""quest;\077"
+    "questeq;\342\211\237""quot\042""quot;\042""rAarr;\342\207\233""rArr;\342\207\222"
+    "rAtail;\342\244\234""rBarr;\342\244\217""rHar;\342\245\244""race;\342\210\275\314\261"
+    "racute;\305\225""radic;\342\210\232""raemptyv;\342\246\263""rang;\342\237\251"
+    "rangd;\342\246\222""range;\342\246\245""rangle;\342\237\251""raquo\302\273""raquo;\302\273"
+    "rarr;\342\206\222""rarrap;\342\245\265""rarrb;\342\207\245""rarrbfs;\342\244\240"
+    "rarrc;\342\244\263""rarrfs;\342\244\236""rarrhk;\342\206\252""rarrlp;\342\206\254"
+    "rarrpl;\342\245\205""rarrsim;\342\245\264""rarrtl;\342\206\243""rarrw;\342\206\235"
+    "ratail;\342\244\232""ratio;\342\210\266""rationals;\342\204\232""rbarr;\342\244\215"
+    "rbbrk;\342\235\263""rbrace;}""rbrack;]""rbrke;\342\246\214""rbrksld;\342\246\216"
+    "rbrkslu;\342\246\220""rcaron;\305\231""rcedil;\305\227""rceil;\342\214\211""rcub;}"
+    "rcy;\321\200""rdca;\342\244\267""rdldhar;\342\245\251""rdquo;\342\200\235""rdquor;\342\200\235"
+    "rdsh;\342\206\263""real;\342\204\234""realine;\342\204\233""realpart;\342\204\234"
+    "reals;\342\204\235""rect;\342\226\255""reg\302\256""reg;\302\256""rfisht;\342\245\275"
+    "rfloor;\342\214\213""rfr;\360\235\224\257""rhard;\342\207\201""rharu;\342\207\200"
+    "rharul;\342\245\254""rho;\317\201""rhov;\317\261""rightarrow;\342\206\222"
+    "rightarrowtail;\342\206\243""rightharpoondown;\342\207\201""rightharpoonup;\342\207\200"
+    "rightleftarrows;\342\207\204""rightleftharpoons;\342\207\214""rightrightarrows;\342\207\211"
+    "rightsquigarrow;\342\206\235""rightthreetimes;\342\213\214""ring;\313\232"
+    "risingdotseq;\342\211\223""rlarr;\342\207\204""rlhar;\342\207\214""rlm;\342\200\217"
+    "rmoust;\342\216\261""rmoustache;\342\216\261""rnmid;\342\253\256""roang;\342\237\255"
+    "roarr;\342\207\276""robrk;\342\237\247""ropar;\342\246\206""ropf;\360\235\225\243"
+    "roplus;\342\250\256""rotimes;\342\250\265""rpar;)""rpargt;\342\246\224""rppolint;\342\250\222"
+    "rrarr;\342\207\211""rsaquo;\342\200\272""rscr;\360\235\223\207""rsh;\342\206\261""rsqb;]"
+    "rsquo;\342\200\231""rsquor;\342\200\231""rthree;\342\213\214""rtimes;\342\213\212"
+    "rtri;\342\226\271""rtrie;\342\212\265""rtrif;\342\226\270""rtriltri;\342\247\216"
+    "ruluhar;\342\245\250""rx;\342\204\236""sacute;\305\233""sbquo;\342\200\232""sc;\342\211\273"
+    "scE;\342\252\264""scap;\342\252\270""scaron;\305\241""sccue;\342\211\275""sce;\342\252\260"
+    "scedil;\305\237""scirc;\305\235""scnE;\342\252\266""scnap;\342\252\272""scnsim;\342\213\251"
+    "scpolint;\342\250\223""scsim;\342\211\277""scy;\321\201""sdot;\342\213\205""sdotb;\342\212\241"
+    "sdote;\342\251\246""seArr;\342\207\230""searhk;\342\244\245""searr;\342\206\230"
+    "searrow;\342\206\230""sect\302\247""sect;\302\247""semi;;""seswar;\342\244\251"
+    "setminus;\342\210\226""setmn;\342\210\226""sext;\342\234\266""sfr;\360\235\224\260"
+    "sfrown;\342\214\242""sharp;\342\231\257""shchcy;\321\211""shcy;\321\210""shortmid;\342\210\243"
+    "shortparallel;\342\210\245""shy\302\255""shy;\302\255""sigma;\317\203""sigmaf;\317\202"
+    "sigmav;\317\202""sim;\342\210\274""simdot;\342\251\252""sime;\342\211\203""simeq;\342\211\203"
+    "simg;\342\252\236""simgE;\342\252\240""siml;\342\252\235""simlE;\342\252\237"
+    "simne;\342\211\206""simplus;\342\250\244""simrarr;\342\245\262""slarr;\342\206\220"
+    "smallsetminus;\342\210\226""smashp;\342\250\263""smeparsl;\342\247\244""smid;\342\210\243"
+    "smile;\342\214\243""smt;\342\252\252""smte;\342\252\254""smtes;\342\252\254\357\270\200"
+    "softcy;\321\214""sol;/""solb;\342\247\204""solbar;\342\214\277""sopf;\360\235\225\244"
+    "spades;\342\231\240""spadesuit;\342\231\240""spar;\342\210\245""sqcap;\342\212\223"
+    "sqcaps;\342\212\223\357\270\200""sqcup;\342\212\224""sqcups;\342\212\224\357\270\200"
+    "sqsub;\342\212\217""sqsube;\342\212\221""sqsubset;\342\212\217""sqsubseteq;\342\212\221"
+    "sqsup;\342\212\220""sqsupe;\342\212\222""sqsupset;\342\212\220""sqsupseteq;\342\212\222"
+    "squ;\342\226\241""square;\342\226\241""squarf;\342\226\252""squf;\342\226\252"
+    "srarr;\342\206\222""sscr;\360\235\223\210""ssetmn;\342\210\226""ssmile;\342\214\243"
+    "sstarf;\342\213\206""star;\342\230\206""starf;\342\230\205""straightepsilon;\317\265"
+    "straightphi;\317\225""strns;\302\257""sub;\342\212\202""subE;\342\253\205""subdot;\342\252\275"
+    "sube;\342\212\206""subedot;\342\253\203""submult;\342\253\201""subnE;\342\253\213"
+    "subne;\342\212\212""subplus;\342\252\277""subrarr;\342\245\271""subset;\342\212\202"
+    "subseteq;\342\212\206""subseteqq;\342\253\205""subsetneq;\342\212\212""subsetneqq;\342\253\213"
+    "subsim;\342\253\207""subsub;\342\253\225""subsup;\342\253\223""succ;\342\211\273"
+    "succapprox;\342\252\270""succcurlyeq;\342\211\275""succeq;\342\252\260"
+    "succnapprox;\342\252\272""succneqq;\342\252\266""succnsim;\342\213\251""succsim;\342\211\277"
+    "sum;\342\210\221""sung;\342\231\252""sup1\302\271""sup1;\302\271""sup2\302\262""sup2;\302\262"
+    "sup3\302\263""sup3;\302\263""sup;\342\212\203""supE;\342\253\206""supdot;\342\252\276"
+    "supdsub;\342\253\230""supe;\342\212\207""supedot;\342\253\204""suphsol;\342\237\211"
+    "suphsub;\342\253\227""suplarr;\342\245\273""supmult;\342\253\202""supnE;\342\253\214"
+    "supne;\342\212\213""supplus;\342\253\200""supset;\342\212\203""supseteq;\342\212\207"
+    "supseteqq;\342\253\206""supsetneq;\342\212\213""supsetneqq;\342\253\214""supsim;\342\253\210"
+    "supsub;\342\253\224""supsup;\342\253\226""swArr;\342\207\231""swarhk;\342\244\246"
+    "swarr;\342\206\231""swarrow;\342\206\231""swnwar;\342\244\252""szlig\303\237""szlig;\303\237"
+    "target;\342\214\226""tau;\317\204""tbrk;\342\216\264""tcaron;\305\245""tcedil;\305\243"
+    "tcy;\321\202""tdot;\342\203\233""telrec;\342\214\225""tfr;\360\235\224\261"
+    "there4;\342\210\264""therefore;\342\210\264""theta;\316\270""thetasym;\317\221"
+    "thetav;\317\221""thickapprox;\342\211\210""thicksim;\342\210\274""thinsp;\342\200\211"
+    "thkap;\342\211\210""thksim;\342\210\274""thorn\303\276""thorn;\303\276""tilde;\313\234"
+    "times\303\227""times;\303\227""timesb;\342\212\240""timesbar;\342\250\261""timesd;\342\250\260"
+    "tint;\342\210\255""toea;\342\244\250""top;\342\212\244""topbot;\342\214\266"
+    "topcir;\342\253\261""topf;\360\235\225\245""topfork;\342\253\232""tosa;\342\244\251"
+    "tprime;\342\200\264""trade;\342\204\242""triangle;\342\226\265""triangledown;\342\226\277"
+    "triangleleft;\342\227\203""trianglelefteq;\342\212\264""triangleq;\342\211\234"
+    "triangleright;\342\226\271""trianglerighteq;\342\212\265""tridot;\342\227\254"
+    "trie;\342\211\234""triminus;\342\250\272""triplus;\342\250\271""trisb;\342\247\215"
+    "tritime;\342\250\273""trpezium;\342\217\242""tscr;\360\235\223\211""tscy;\321\206"
+    "tshcy;\321\233""tstrok;\305\247""twixt;\342\211\254""twoheadleftarrow;\342\206\236"
+    "twoheadrightarrow;\342\206\240""uArr;\342\207\221""uHar;\342\245\243""uacute\303\272"
+    "uacute;\303\272""uarr;\342\206\221""ubrcy;\321\236""ubreve;\305\255""ucirc\303\273"
+    "ucirc;\303\273""ucy;\321\203""udarr;\342\207\205""udblac;\305\261""udhar;\342\245\256"
+    "ufisht;\342\245\276""ufr;\360\235\224\262""ugrave\303\271""ugrave;\303\271""uharl;\342\206\277"
+    "uharr;\342\206\276""uhblk;\342\226\200""ulcorn;\342\214\234""ulcorner;\342\214\234"
+    "ulcrop;\342\214\217""ultri;\342\227\270""umacr;\305\253""uml\302\250""uml;\302\250"
+    "uogon;\305\263""uopf;\360\235\225\246""uparrow;\342\206\221""updownarrow;\342\206\225"
+    "upharpoonleft;\342\206\277""upharpoonright;\342\206\276""uplus;\342\212\216""upsi;\317\205"
+    "upsih;\317\222""upsilon;\317\205""upuparrows;\342\207\210""urcorn;\342\214\235"
+    "urcorner;\342\214\235""urcrop;\342\214\216""uring;\305\257""urtri;\342\227\271"
+    "uscr;\360\235\223\212""utdot;\342\213\260""utilde;\305\251""utri;\342\226\265"
+    "utrif;\342\226\264""uuarr;\342\207\210""uuml\303\274""uuml;\303\274""uwangle;\342\246\247"
+    "vArr;\342\207\225""vBar;\342\253\250""vBarv;\342\253\251""vDash;\342\212\250"
+    "vangrt;\342\246\234""varepsilon;\317\265""varkappa;\317\260""varnothing;\342\210\205"
+    "varphi;\317\225""varpi;\317\226""varpropto;\342\210\235""varr;\342\206\225""varrho;\317\261"
+    "varsigma;\317\202""varsubsetneq;\342\212\212\357\270\200"
+    "varsubsetneqq;\342\253\213\357\270\200""varsupsetneq;\342\212\213\357\270\200"
+    "varsupsetneqq;\342\253\214\357\270\200""vartheta;\317\221""vartriangleleft;\342\212\262"
+    "vartriangleright;\342\212\263""vcy;\320\262""vdash;\342\212\242""vee;\342\210\250"
+    "veebar;\342\212\273""veeeq;\342\211\232""vellip;\342\213\256""verbar;|""vert;|"
+    "vfr;\360\235\224\263""vltri;\342\212\262""vnsub;\342\212\202\342\203\222"
+    "vnsup;\342\212\203\342\203\222""vopf;\360\235\225\247""vprop;\342\210\235""vrtri;\342\212\263"
+    "vscr;\360\235\223\213""vsubnE;\342\253\213\357\270\200""vsubne;\342\212\212\357\270\200"
+    "vsupnE;\342\253\214\357\270\200""vsupne;\342\212\213\357\270\200""vzigzag;\342\246\232"
+    "wcirc;\305\265""wedbar;\342\251\237""wedge;\342\210\247""wedgeq;\342\211\231"
+    "weierp;\342\204\230""wfr;\360\235\224\264""wopf;\360\235\225\250""wp;\342\204\230"
+    "wr;\342\211\200""wreath;\342\211\200""wscr;\360\235\223\214""xcap;\342\213\202"
+    "xcirc;\342\227\257""xcup;\342\213\203""xdtri;\342\226\275""xfr;\360\235\224\265"
+    "xhArr;\342\237\272""xharr;\342\237\267""xi;\316\276""xlArr;\342\237\270""xlarr;\342\237\265"
+    "xmap;\342\237\274""xnis;\342\213\273""xodot;\342\250\200""xopf;\360\235\225\251"
+    "xoplus;\342\250\201""xotime;\342\250\202""xrArr;\342\237\271""xrarr;\342\237\266"
+    "xscr;\360\235\223\215""xsqcup;\342\250\206""xuplus;\342\250\204""xutri;\342\226\263"
+    "xvee;\342\213\201""xwedge;\342\213\200""yacute\303\275""yacute;\303\275""yacy;\321\217"
+    "ycirc;\305\267""ycy;\321\213""yen\302\245""yen;\302\245""yfr;\360\235\224\266""yicy;\321\227"
+    "yopf;\360\235\225\252""yscr;\360\235\223\216""yucy;\321\216""yuml\303\277""yuml;\303\277"
+    "zacute;\305\272""zcaron;\305\276""zcy;\320\267""zdot;\305\274""zeetrf;\342\204\250"
+    "zeta;\316\266""zfr;\360\235\224\267""zhcy;\320\266""zigrarr;\342\207\235"
+    "zopf;\360\235\225\253""zscr;\360\235\223\217""zwj;\342\200\215""zwnj;\342\200\214"
+    ;
 
 namespace {
 constexpr NamedReference kReferences[] = {
-    {0, 5, 2},      // AElig
-    {7, 6, 2},      // AElig;
-    {15, 3, 1},     // AMP
-    {19, 4, 1},     // AMP;
-    {24, 6, 2},     // Aacute
-    {32, 7, 2},     // Aacute;
-    {41, 7, 2},     // Abreve;
-    {50, 5, 2},     // Acirc
-    {57, 6, 2},     // Acirc;
-    {65, 4, 2},     // Acy;
-    {71, 4, 4},     // Afr;
-    {79, 6, 2},     // Agrave
-    {87, 7, 2},     // Agrave;
-    {96, 6, 2},     // Alpha;
-    {104, 6, 2},    // Amacr;
-    {112, 4, 3},    // And;
-    {119, 6, 2},    // Aogon;
-    {127, 5, 4},    // Aopf;
-    {136, 14, 3},   // ApplyFunction;
-    {153, 5, 2},    // Aring
-    {160, 6, 2},    // Aring;
-    {168, 5, 4},    // Ascr;
-    {177, 7, 3},    // Assign;
-    {187, 6, 2},    // Atilde
-    {195, 7, 2},    // Atilde;
-    {204, 4, 2},    // Auml
-    {210, 5, 2},    // Auml;
-    {217, 10, 3},   // Backslash;
-    {230, 5, 3},    // Barv;
-    {238, 7, 3},    // Barwed;
-    {248, 4, 2},    // Bcy;
-    {254, 8, 3},    // Because;
-    {265, 11, 3},   // Bernoullis;
-    {279, 5, 2},    // Beta;
-    {286, 4, 4},    // Bfr;
-    {294, 5, 4},    // Bopf;
-    {303, 6, 2},    // Breve;
-    {311, 5, 3},    // Bscr;
-    {319, 7, 3},    // Bumpeq;
-    {329, 5, 2},    // CHcy;
-    {336, 4, 2},    // COPY
-    {342, 5, 2},    // COPY;
-    {349, 7, 2},    // Cacute;
-    {358, 4, 3},    // Cap;
-    {365, 21, 3},   // CapitalDifferentialD;
-    {389, 8, 3},    // Cayleys;
-    {400, 7, 2},    // Ccaron;
-    {409, 6, 2},    // Ccedil
-    {417, 7, 2},    // Ccedil;
-    {426, 6, 2},    // Ccirc;
-    {434, 8, 3},    // Cconint;
-    {445, 5, 2},    // Cdot;
-    {452, 8, 2},    // Cedilla;
-    {462, 10, 2},   // CenterDot;
-    {474, 4, 3},    // Cfr;
-    {481, 4, 2},    // Chi;
-    {487, 10, 3},   // CircleDot;
-    {500, 12, 3},   // CircleMinus;
-    {515, 11, 3},   // CirclePlus;
-    {529, 12, 3},   // CircleTimes;
-    {544, 25, 3},   // ClockwiseContourIntegral;
-    {572, 22, 3},   // CloseCurlyDoubleQuote;
-    {597, 16, 3},   // CloseCurlyQuote;
-    {616, 6, 3},    // Colon;
-    {625, 7, 3},    // Colone;
-    {635, 10, 3},   // Congruent;
-    {648, 7, 3},    // Conint;
-    {658, 16, 3},   // ContourIntegral;
-    {677, 5, 3},    // Copf;
-    {685, 10, 3},   // Coproduct;
-    {698, 32, 3},   // CounterClockwiseContourIntegral;
-    {733, 6, 3},    // Cross;
-    {742, 5, 4},    // Cscr;
-    {751, 4, 3},    // Cup;
-    {758, 7, 3},    // CupCap;
-    {768, 3, 3},    // DD;
-    {774, 9, 3},    // DDotrahd;
-    {786, 5, 2},    // DJcy;
-    {793, 5, 2},    // DScy;
-    {800, 5, 2},    // DZcy;
-    {807, 7, 3},    // Dagger;
-    {817, 5, 3},    // Darr;
-    {825, 6, 3},    // Dashv;
-    {834, 7, 2},    // Dcaron;
-    {843, 4, 2},    // Dcy;
-    {849, 4, 3},    // Del;
-    {856, 6, 2},    // Delta;
-    {864, 4, 4},    // Dfr;
-    {872, 17, 2},   // DiacriticalAcute;
-    {891, 15, 2},   // DiacriticalDot;
-    {908, 23, 2},   // DiacriticalDoubleAcute;
-    {933, 17, 1},   // DiacriticalGrave;
-    {951, 17, 2},   // DiacriticalTilde;
-    {970, 8, 3},    // Diamond;
-    {981, 14, 3},   // DifferentialD;
-    {998, 5, 4},    // Dopf;
-    {1007, 4, 2},   // Dot;
-    {1013, 7, 3},   // DotDot;
-    {1023, 9, 3},   // DotEqual;
-    {1035, 22, 3},  // DoubleContourIntegral;
-    {1060, 10, 2},  // DoubleDot;
-    {1072, 16, 3},  // DoubleDownArrow;
-    {1091, 16, 3},  // DoubleLeftArrow;
-    {1110, 21, 3},  // DoubleLeftRightArrow;
-    {1134, 14, 3},  // DoubleLeftTee;
-    {1151, 20, 3},  // DoubleLongLeftArrow;
-    {1174, 25, 3},  // DoubleLongLeftRightArrow;
-    {1202, 21, 3},  // DoubleLongRightArrow;
-    {1226, 17, 3},  // DoubleRightArrow;
-    {1246, 15, 3},  // DoubleRightTee;
-    {1264, 14, 3},  // DoubleUpArrow;
-    {1281, 18, 3},  // DoubleUpDownArrow;
-    {1302, 18, 3},  // DoubleVerticalBar;
-    {1323, 10, 3},  // DownArrow;
-    {1336, 13, 3},  // DownArrowBar;
-    {1352, 17, 3},  // DownArrowUpArrow;
-    {1372, 10, 2},  // DownBreve;
-    {1384, 20, 3},  // DownLeftRightVector;
-    {1407, 18, 3},  // DownLeftTeeVector;
-    {1428, 15, 3},  // DownLeftVector;
-    {1446, 18, 3},  // DownLeftVectorBar;
-    {1467, 19, 3},  // DownRightTeeVector;
-    {1489, 16, 3},  // DownRightVector;
-    {1508, 19, 3},  // DownRightVectorBar;
-    {1530, 8, 3},   // DownTee;
-    {1541, 13, 3},  // DownTeeArrow;
-    {1557, 10, 3},  // Downarrow;
-    {1570, 5, 4},   // Dscr;
-    {1579, 7, 2},   // Dstrok;
-    {1588, 4, 2},   // ENG;
-    {1594, 3, 2},   // ETH
-    {1599, 4, 2},   // ETH;
-    {1605, 6, 2},   // Eacute
-    {1613, 7, 2},   // Eacute;
-    {1622, 7, 2},   // Ecaron;
-    {1631, 5, 2},   // Ecirc
-    {1638, 6, 2},   // Ecirc;
-    {1646, 4, 2},   // Ecy;
-    {1652, 5, 2},   // Edot;
-    {1659, 4, 4},   // Efr;
-    {1667, 6, 2},   // Egrave
-    {1675, 7, 2},   // Egrave;
-    {1684, 8, 3},   // Element;
-    {1695, 6, 2},   // Emacr;
-    {1703, 17, 3},  // EmptySmallSquare;
-    {1723, 21, 3},  // EmptyVerySmallSquare;
-    {1747, 6, 2},   // Eogon;
-    {1755, 5, 4},   // Eopf;
-    {1764, 8, 2},   // Epsilon;
-    {1774, 6, 3},   // Equal;
-    {1783, 11, 3},  // EqualTilde;
-    {1797, 12, 3},  // Equilibrium;
-    {1812, 5, 3},   // Escr;
-    {1820, 5, 3},   // Esim;
-    {1828, 4, 2},   // Eta;
-    {1834, 4, 2},   // Euml
-    {1840, 5, 2},   // Euml;
-    {1847, 7, 3},   // Exists;
-    {1857, 13, 3},  // ExponentialE;
-    {1873, 4, 2},   // Fcy;
-    {1879, 4, 4},   // Ffr;
-    {1887, 18, 3},  // FilledSmallSquare;
-    {1908, 22, 3},  // FilledVerySmallSquare;
-    {1933, 5, 4},   // Fopf;
-    {1942, 7, 3},   // ForAll;
-    {1952, 11, 3},  // Fouriertrf;
-    {1966, 5, 3},   // Fscr;
-    {1974, 5, 2},   // GJcy;
-    {1981, 2, 1},   // GT
-    {1984, 3, 1},   // GT;
-    {1988, 6, 2},   // Gamma;
-    {1996, 7, 2},   // Gammad;
-    {2005, 7, 2},   // Gbreve;
-    {2014, 7, 2},   // Gcedil;
-    {2023, 6, 2},   // Gcirc;
-    {2031, 4, 2},   // Gcy;
-    {2037, 5, 2},   // Gdot;
-    {2044, 4, 4},   // Gfr;
-    {2052, 3, 3},   // Gg;
-    {2058, 5, 4},   // Gopf;
-    {2067, 13, 3},  // GreaterEqual;
-    {2083, 17, 3},  // GreaterEqualLess;
-    {2103, 17, 3},  // GreaterFullEqual;
-    {2123, 15, 3},  // GreaterGreater;
-    {2141, 12, 3},  // GreaterLess;
-    {2156, 18, 3},  // GreaterSlantEqual;
-    {2177, 13, 3},  // GreaterTilde;
-    {2193, 5, 4},   // Gscr;
-    {2202, 3, 3},   // Gt;
-    {2208, 7, 2},   // HARDcy;
-    {2217, 6, 2},   // Hacek;
-    {2225, 4, 1},   // Hat;
-    {2230, 6, 2},   // Hcirc;
-    {2238, 4, 3},   // Hfr;
-    {2245, 13, 3},  // HilbertSpace;
-    {2261, 5, 3},   // Hopf;
-    {2269, 15, 3},  // HorizontalLine;
-    {2287, 5, 3},   // Hscr;
-    {2295, 7, 2},   // Hstrok;
-    {2304, 13, 3},  // HumpDownHump;
-    {2320, 10, 3},  // HumpEqual;
-    {2333, 5, 2},   // IEcy;
-    {2340, 6, 2},   // IJlig;
-    {2348, 5, 2},   // IOcy;
-    {2355, 6, 2},   // Iacute
-    {2363, 7, 2},   // Iacute;
-    {2372, 5, 2},   // Icirc
-    {2379, 6, 2},   // Icirc;
-    {2387, 4, 2},   // Icy;
-    {2393, 5, 2},   // Idot;
-    {2400, 4, 3},   // Ifr;
-    {2407, 6, 2},   // Igrave
-    {2415, 7, 2},   // Igrave;
-    {2424, 3, 3},   // Im;
-    {2430, 6, 2},   // Imacr;
-    {2438, 11, 3},  // ImaginaryI;
-    {2452, 8, 3},   // Implies;
-    {2463, 4, 3},   // Int;
-    {2470, 9, 3},   // Integral;
-    {2482, 13, 3},  // Intersection;
-    {2498, 15, 3},  // InvisibleComma;
-    {2516, 15, 3},  // InvisibleTimes;
-    {2534, 6, 2},   // Iogon;
-    {2542, 5, 4},   // Iopf;
-    {2551, 5, 2},   // Iota;
-    {2558, 5, 3},   // Iscr;
-    {2566, 7, 2},   // Itilde;
-    {2575, 6, 2},   // Iukcy;
-    {2583, 4, 2},   // Iuml
-    {2589, 5, 2},   // Iuml;
-    {2596, 6, 2},   // Jcirc;
-    {2604, 4, 2},   // Jcy;
-    {2610, 4, 4},   // Jfr;
-    {2618, 5, 4},   // Jopf;
-    {2627, 5, 4},   // Jscr;
-    {2636, 7, 2},   // Jsercy;
-    {2645, 6, 2},   // Jukcy;
-    {2653, 5, 2},   // KHcy;
-    {2660, 5, 2},   // KJcy;
-    {2667, 6, 2},   // Kappa;
-    {2675, 7, 2},   // Kcedil;
-    {2684, 4, 2},   // Kcy;
-    {2690, 4, 4},   // Kfr;
-    {2698, 5, 4},   // Kopf;
-    {2707, 5, 4},   // Kscr;
-    {2716, 5, 2},   // LJcy;
-    {2723, 2, 1},   // LT
-    {2726, 3, 1},   // LT;
-    {2730, 7, 2},   // Lacute;
-    {2739, 7, 2},   // Lambda;
-    {2748, 5, 3},   // Lang;
-    {2756, 11, 3},  // Laplacetrf;
-    {2770, 5, 3},   // Larr;
-    {2778, 7, 2},   // Lcaron;
-    {2787, 7, 2},   // Lcedil;
-    {2796, 4, 2},   // Lcy;
-    {2802, 17, 3},  // LeftAngleBracket;
-    {2822, 10, 3},  // LeftArrow;
-    {2835, 13, 3},  // LeftArrowBar;
-    {2851, 20, 3},  // LeftArrowRightArrow;
-    {2874, 12, 3},  // LeftCeiling;
-    {2889, 18, 3},  // LeftDoubleBracket;
-    {2910, 18, 3},  // LeftDownTeeVector;
-    {2931, 15, 3},  // LeftDownVector;
-    {2949, 18, 3},  // LeftDownVectorBar;
-    {2970, 10, 3},  // LeftFloor;
-    {2983, 15, 3},  // LeftRightArrow;
-    {3001, 16, 3},  // LeftRightVector;
-    {3020, 8, 3},   // LeftTee;
-    {3031, 13, 3},  // LeftTeeArrow;
-    {3047, 14, 3},  // LeftTeeVector;
-    {3064, 13, 3},  // LeftTriangle;
-    {3080, 16, 3},  // LeftTriangleBar;
-    {3099, 18, 3},  // LeftTriangleEqual;
-    {3120, 17, 3},  // LeftUpDownVector;
-    {3140, 16, 3},  // LeftUpTeeVector;
-    {3159, 13, 3},  // LeftUpVector;
-    {3175, 16, 3},  // LeftUpVectorBar;
-    {3194, 11, 3},  // LeftVector;
-    {3208, 14, 3},  // LeftVectorBar;
-    {3225, 10, 3},  // Leftarrow;
-    {3238, 15, 3},  // Leftrightarrow;
-    {3256, 17, 3},  // LessEqualGreater;
-    {3276, 14, 3},  // LessFullEqual;
-    {3293, 12, 3},  // LessGreater;
-    {3308, 9, 3},   // LessLess;
-    {3320, 15, 3},  // LessSlantEqual;
-    {3338, 10, 3},  // LessTilde;
-    {3351, 4, 4},   // Lfr;
-    {3359, 3, 3},   // Ll;
-    {3365, 11, 3},  // Lleftarrow;
-    {3379, 7, 2},   // Lmidot;
-    {3388, 14, 3},  // LongLeftArrow;
-    {3405, 19, 3},  // LongLeftRightArrow;
-    {3427, 15, 3},  // LongRightArrow;
-    {3445, 14, 3},  // Longleftarrow;
-    {3462, 19, 3},  // Longleftrightarrow;
-    {3484, 15, 3},  // Longrightarrow;
-    {3502, 5, 4},   // Lopf;
-    {3511, 15, 3},  // LowerLeftArrow;
-    {3529, 16, 3},  // LowerRightArrow;
-    {3548, 5, 3},   // Lscr;
-    {3556, 4, 3},   // Lsh;
-    {3563, 7, 2},   // Lstrok;
-    {3572, 3, 3},   // Lt;
-    {3578, 4, 3},   // Map;
-    {3585, 4, 2},   // Mcy;
-    {3591, 12, 3},  // MediumSpace;
-    {3606, 10, 3},  // Mellintrf;
-    {3619, 4, 4},   // Mfr;
-    {3627, 10, 3},  // MinusPlus;
-    {3640, 5, 4},   // Mopf;
-    {3649, 5, 3},   // Mscr;
-    {3657, 3, 2},   // Mu;
-    {3662, 5, 2},   // NJcy;
-    {3669, 7, 2},   // Nacute;
-    {3678, 7, 2},   // Ncaron;
-    {3687, 7, 2},   // Ncedil;
-    {3696, 4, 2},   // Ncy;
-    {3702, 20, 3},  // NegativeMediumSpace;
-    {3725, 19, 3},  // NegativeThickSpace;
-    {3747, 18, 3},  // NegativeThinSpace;
-    {3768, 22, 3},  // NegativeVeryThinSpace;
-    {3793, 21, 3},  // NestedGreaterGreater;
-    {3817, 15, 3},  // NestedLessLess;
-    {3835, 8, 1},   // NewLine;
-    {3844, 4, 4},   // Nfr;
-    {3852, 8, 3},   // NoBreak;
-    {3863, 17, 2},  // NonBreakingSpace;
-    {3882, 5, 3},   // Nopf;
-    {3890, 4, 3},   // Not;
-    {3897, 13, 3},  // NotCongruent;
-    {3913, 10, 3},  // NotCupCap;
-    {3926, 21, 3},  // NotDoubleVerticalBar;
-    {3950, 11, 3},  // NotElement;
-    {3964, 9, 3},   // NotEqual;
-    {3976, 14, 5},  // NotEqualTilde;
-    {3995, 10, 3},  // NotExists;
-    {4008, 11, 3},  // NotGreater;
-    {4022, 16, 3},  // NotGreaterEqual;
-    {4041, 20, 5},  // NotGreaterFullEqual;
-    {4066, 18, 5},  // NotGreaterGreater;
-    {4089, 15, 3},  // NotGreaterLess;
-    {4107, 21, 5},  // NotGreaterSlantEqual;
-    {4133, 16, 3},  // NotGreaterTilde;
-    {4152, 16, 5},  // NotHumpDownHump;
-    {4173, 13, 5},  // NotHumpEqual;
-    {4191, 16, 3},  // NotLeftTriangle;
-    {4210, 19, 5},  // NotLeftTriangleBar;
-    {4234, 21, 3},  // NotLeftTriangleEqual;
-    {4258, 8, 3},   // NotLess;
-    {4269, 13, 3},  // NotLessEqual;
-    {4285, 15, 3},  // NotLessGreater;
-    {4303, 12, 5},  // NotLessLess;
-    {4320, 18, 5},  // NotLessSlantEqual;
-    {4343, 13, 3},  // NotLessTilde;
-    {4359, 24, 5},  // NotNestedGreaterGreater;
-    {4388, 18, 5},  // NotNestedLessLess;
-    {4411, 12, 3},  // NotPrecedes;
-    {4426, 17, 5},  // NotPrecedesEqual;
-    {4448, 22, 3},  // NotPrecedesSlantEqual;
-    {4473, 18, 3},  // NotReverseElement;
-    {4494, 17, 3},  // NotRightTriangle;
-    {4514, 20, 5},  // NotRightTriangleBar;
-    {4539, 22, 3},  // NotRightTriangleEqual;
-    {4564, 16, 5},  // NotSquareSubset;
-    {4585, 21, 3},  // NotSquareSubsetEqual;
-    {4609, 18, 5},  // NotSquareSuperset;
-    {4632, 23, 3},  // NotSquareSupersetEqual;
-    {4658, 10, 6},  // NotSubset;
-    {4674, 15, 3},  // NotSubsetEqual;
-    {4692, 12, 3},  // NotSucceeds;
-    {4707, 17, 5},  // NotSucceedsEqual;
-    {4729, 22, 3},  // NotSucceedsSlantEqual;
-    {4754, 17, 5},  // NotSucceedsTilde;
-    {4776, 12, 6},  // NotSuperset;
-    {4794, 17, 3},  // NotSupersetEqual;
-    {4814, 9, 3},   // NotTilde;
-    {4826, 14, 3},  // NotTildeEqual;
-    {4843, 18, 3},  // NotTildeFullEqual;
-    {4864, 14, 3},  // NotTildeTilde;
-    {4881, 15, 3},  // NotVerticalBar;
-    {4899, 5, 4},   // Nscr;
-    {4908, 6, 2},   // Ntilde
-    {4916, 7, 2},   // Ntilde;
-    {4925, 3, 2},   // Nu;
-    {4930, 6, 2},   // OElig;
-    {4938, 6, 2},   // Oacute
-    {4946, 7, 2},   // Oacute;
-    {4955, 5, 2},   // Ocirc
-    {4962, 6, 2},   // Ocirc;
-    {4970, 4, 2},   // Ocy;
-    {4976, 7, 2},   // Odblac;
-    {4985, 4, 4},   // Ofr;
-    {4993, 6, 2},   // Ograve
-    {5001, 7, 2},   // Ograve;
-    {5010, 6, 2},   // Omacr;
-    {5018, 6, 2},   // Omega;
-    {5026, 8, 2},   // Omicron;
-    {5036, 5, 4},   // Oopf;
-    {5045, 21, 3},  // OpenCurlyDoubleQuote;
-    {5069, 15, 3},  // OpenCurlyQuote;
-    {5087, 3, 3},   // Or;
-    {5093, 5, 4},   // Oscr;
-    {5102, 6, 2},   // Oslash
-    {5110, 7, 2},   // Oslash;
-    {5119, 6, 2},   // Otilde
-    {5127, 7, 2},   // Otilde;
-    {5136, 7, 3},   // Otimes;
-    {5146, 4, 2},   // Ouml
-    {5152, 5, 2},   // Ouml;
-    {5159, 8, 3},   // OverBar;
-    {5170, 10, 3},  // OverBrace;
-    {5183, 12, 3},  // OverBracket;
-    {5198, 16, 3},  // OverParenthesis;
-    {5217, 9, 3},   // PartialD;
-    {5229, 4, 2},   // Pcy;
-    {5235, 4, 4},   // Pfr;
-    {5243, 4, 2},   // Phi;
-    {5249, 3, 2},   // Pi;
-    {5254, 10, 2},  // PlusMinus;
-    {5266, 14, 3},  // Poincareplane;
-    {5283, 5, 3},   // Popf;
-    {5291, 3, 3},   // Pr;
-    {5297, 9, 3},   // Precedes;
-    {5309, 14, 3},  // PrecedesEqual;
-    {5326, 19, 3},  // PrecedesSlantEqual;
-    {5348, 14, 3},  // PrecedesTilde;
-    {5365, 6, 3},   // Prime;
-    {5374, 8, 3},   // Product;
-    {5385, 11, 3},  // Proportion;
-    {5399, 13, 3},  // Proportional;
-    {5415, 5, 4},   // Pscr;
-    {5424, 4, 2},   // Psi;
-    {5430, 4, 1},   // QUOT
-    {5435, 5, 1},   // QUOT;
-    {5441, 4, 4},   // Qfr;
-    {5449, 5, 3},   // Qopf;
-    {5457, 5, 4},   // Qscr;
-    {5466, 6, 3},   // RBarr;
-    {5475, 3, 2},   // REG
-    {5480, 4, 2},   // REG;
-    {5486, 7, 2},   // Racute;
-    {5495, 5, 3},   // Rang;
-    {5503, 5, 3},   // Rarr;
-    {5511, 7, 3},   // Rarrtl;
-    {5521, 7, 2},   // Rcaron;
-    {5530, 7, 2},   // Rcedil;
-    {5539, 4, 2},   // Rcy;
-    {5545, 3, 3},   // Re;
-    {5551, 15, 3},  // ReverseElement;
-    {5569, 19, 3},  // ReverseEquilibrium;
-    {5591, 21, 3},  // ReverseUpEquilibrium;
-    {5615, 4, 3},   // Rfr;
-    {5622, 4, 2},   // Rho;
-    {5628, 18, 3},  // RightAngleBracket;
-    {5649, 11, 3},  // RightArrow;
-    {5663, 14, 3},  // RightArrowBar;
-    {5680, 20, 3},  // RightArrowLeftArrow;
-    {5703, 13, 3},  // RightCeiling;
-    {5719, 19, 3},  // RightDoubleBracket;
-    {5741, 19, 3},  // RightDownTeeVector;
-    {5763, 16, 3},  // RightDownVector;
-    {5782, 19, 3},  // RightDownVectorBar;
-    {5804, 11, 3},  // RightFloor;
-    {5818, 9, 3},   // RightTee;
-    {5830, 14, 3},  // RightTeeArrow;
-    {5847, 15, 3},  // RightTeeVector;
-    {5865, 14, 3},  // RightTriangle;
-    {5882, 17, 3},  // RightTriangleBar;
-    {5902, 19, 3},  // RightTriangleEqual;
-    {5924, 18, 3},  // RightUpDownVector;
-    {5945, 17, 3},  // RightUpTeeVector;
-    {5965, 14, 3},  // RightUpVector;
-    {5982, 17, 3},  // RightUpVectorBar;
-    {6002, 12, 3},  // RightVector;
-    {6017, 15, 3},  // RightVectorBar;
-    {6035, 11, 3},  // Rightarrow;
-    {6049, 5, 3},   // Ropf;
-    {6057, 13, 3},  // RoundImplies;
-    {6073, 12, 3},  // Rrightarrow;
-    {6088, 5, 3},   // Rscr;
-    {6096, 4, 3},   // Rsh;
-    {6103, 12, 3},  // RuleDelayed;
-    {6118, 7, 2},   // SHCHcy;
-    {6127, 5, 2},   // SHcy;
-    {6134, 7, 2},   // SOFTcy;
-    {6143, 7, 2},   // Sacute;
-    {6152, 3, 3},   // Sc;
-    {6158, 7, 2},   // Scaron;
-    {6167, 7, 2},   // Scedil;
-    {6176, 6, 2},   // Scirc;
-    {6184, 4, 2},   // Scy;
-    {6190, 4, 4},   // Sfr;
-    {6198, 15, 3},  // ShortDownArrow;
-    {6216, 15, 3},  // ShortLeftArrow;
-    {6234, 16, 3},  // ShortRightArrow;
-    {6253, 13, 3},  // ShortUpArrow;
-    {6269, 6, 2},   // Sigma;
-    {6277, 12, 3},  // SmallCircle;
-    {6292, 5, 4},   // Sopf;
-    {6301, 5, 3},   // Sqrt;
-    {6309, 7, 3},   // Square;
-    {6319, 19, 3},  // SquareIntersection;
-    {6341, 13, 3},  // SquareSubset;
-    {6357, 18, 3},  // SquareSubsetEqual;
-    {6378, 15, 3},  // SquareSuperset;
-    {6396, 20, 3},  // SquareSupersetEqual;
-    {6419, 12, 3},  // SquareUnion;
-    {6434, 5, 4},   // Sscr;
-    {6443, 5, 3},   // Star;
-    {6451, 4, 3},   // Sub;
-    {6458, 7, 3},   // Subset;
-    {6468, 12, 3},  // SubsetEqual;
-    {6483, 9, 3},   // Succeeds;
-    {6495, 14, 3},  // SucceedsEqual;
-    {6512, 19, 3},  // SucceedsSlantEqual;
-    {6534, 14, 3},  // SucceedsTilde;
-    {6551, 9, 3},   // SuchThat;
-    {6563, 4, 3},   // Sum;
-    {6570, 4, 3},   // Sup;
-    {6577, 9, 3},   // Superset;
-    {6589, 14, 3},  // SupersetEqual;
-    {6606, 7, 3},   // Supset;
-    {6616, 5, 2},   // THORN
-    {6623, 6, 2},   // THORN;
-    {6631, 6, 3},   // TRADE;
-    {6640, 6, 2},   // TSHcy;
-    {6648, 5, 2},   // TScy;
-    {6655, 4, 1},   // Tab;
-    {6660, 4, 2},   // Tau;
-    {6666, 7, 2},   // Tcaron;
-    {6675, 7, 2},   // Tcedil;
-    {6684, 4, 2},   // Tcy;
-    {6690, 4, 4},   // Tfr;
-    {6698, 10, 3},  // Therefore;
-    {6711, 6, 2},   // Theta;
-    {6719, 11, 6},  // ThickSpace;
-    {6736, 10, 3},  // ThinSpace;
-    {6749, 6, 3},   // Tilde;
-    {6758, 11, 3},  // TildeEqual;
-    {6772, 15, 3},  // TildeFullEqual;
-    {6790, 11, 3},  // TildeTilde;
-    {6804, 5, 4},   // Topf;
-    {6813, 10, 3},  // TripleDot;
-    {6826, 5, 4},   // Tscr;
-    {6835, 7, 2},   // Tstrok;
-    {6844, 6, 2},   // Uacute
-    {6852, 7, 2},   // Uacute;
-    {6861, 5, 3},   // Uarr;
-    {6869, 9, 3},   // Uarrocir;
-    {6881, 6, 2},   // Ubrcy;
-    {6889, 7, 2},   // Ubreve;
-    {6898, 5, 2},   // Ucirc
-    {6905, 6, 2},   // Ucirc;
-    {6913, 4, 2},   // Ucy;
-    {6919, 7, 2},   // Udblac;
-    {6928, 4, 4},   // Ufr;
-    {6936, 6, 2},   // Ugrave
-    {6944, 7, 2},   // Ugrave;
-    {6953, 6, 2},   // Umacr;
-    {6961, 9, 1},   // UnderBar;
-    {6971, 11, 3},  // UnderBrace;
-    {6985, 13, 3},  // UnderBracket;
-    {7001, 17, 3},  // UnderParenthesis;
-    {7021, 6, 3},   // Union;
-    {7030, 10, 3},  // UnionPlus;
-    {7043, 6, 2},   // Uogon;
-    {7051, 5, 4},   // Uopf;
-    {7060, 8, 3},   // UpArrow;
-    {7071, 11, 3},  // UpArrowBar;
-    {7085, 17, 3},  // UpArrowDownArrow;
-    {7105, 12, 3},  // UpDownArrow;
-    {7120, 14, 3},  // UpEquilibrium;
-    {7137, 6, 3},   // UpTee;
-    {7146, 11, 3},  // UpTeeArrow;
-    {7160, 8, 3},   // Uparrow;
-    {7171, 12, 3},  // Updownarrow;
-    {7186, 15, 3},  // UpperLeftArrow;
-    {7204, 16, 3},  // UpperRightArrow;
-    {7223, 5, 2},   // Upsi;
-    {7230, 8, 2},   // Upsilon;
-    {7240, 6, 2},   // Uring;
-    {7248, 5, 4},   // Uscr;
-    {7257, 7, 2},   // Utilde;
-    {7266, 4, 2},   // Uuml
-    {7272, 5, 2},   // Uuml;
-    {7279, 6, 3},   // VDash;
-    {7288, 5, 3},   // Vbar;
-    {7296, 4, 2},   // Vcy;
-    {7302, 6, 3},   // Vdash;
-    {7311, 7, 3},   // Vdashl;
-    {7321, 4, 3},   // Vee;
-    {7328, 7, 3},   // Verbar;
-    {7338, 5, 3},   // Vert;
-    {7346, 12, 3},  // VerticalBar;
-    {7361, 13, 1},  // VerticalLine;
-    {7375, 18, 3},  // VerticalSeparator;
-    {7396, 14, 3},  // VerticalTilde;
-    {7413, 14, 3},  // VeryThinSpace;
-    {7430, 4, 4},   // Vfr;
-    {7438, 5, 4},   // Vopf;
-    {7447, 5, 4},   // Vscr;
-    {7456, 7, 3},   // Vvdash;
-    {7466, 6, 2},   // Wcirc;
-    {7474, 6, 3},   // Wedge;
-    {7483, 4, 4},   // Wfr;
-    {7491, 5, 4},   // Wopf;
-    {7500, 5, 4},   // Wscr;
-    {7509, 4, 4},   // Xfr;
-    {7517, 3, 2},   // Xi;
-    {7522, 5, 4},   // Xopf;
-    {7531, 5, 4},   // Xscr;
-    {7540, 5, 2},   // YAcy;
-    {7547, 5, 2},   // YIcy;
-    {7554, 5, 2},   // YUcy;
-    {7561, 6, 2},   // Yacute
-    {7569, 7, 2},   // Yacute;
-    {7578, 6, 2},   // Ycirc;
-    {7586, 4, 2},   // Ycy;
-    {7592, 4, 4},   // Yfr;
-    {7600, 5, 4},   // Yopf;
-    {7609, 5, 4},   // Yscr;
-    {7618, 5, 2},   // Yuml;
-    {7625, 5, 2},   // ZHcy;
-    {7632, 7, 2},   // Zacute;
-    {7641, 7, 2},   // Zcaron;
-    {7650, 4, 2},   // Zcy;
-    {7656, 5, 2},   // Zdot;
-    {7663, 15, 3},  // ZeroWidthSpace;
-    {7681, 5, 2},   // Zeta;
-    {7688, 4, 3},   // Zfr;
-    {7695, 5, 3},   // Zopf;
-    {7703, 5, 4},   // Zscr;
-    {7712, 6, 2},   // aacute
-    {7720, 7, 2},   // aacute;
-    {7729, 7, 2},   // abreve;
-    {7738, 3, 3},   // ac;
-    {7744, 4, 5},   // acE;
-    {7753, 4, 3},   // acd;
-    {7760, 5, 2},   // acirc
-    {7767, 6, 2},   // acirc;
-    {7775, 5, 2},   // acute
-    {7782, 6, 2},   // acute;
-    {7790, 4, 2},   // acy;
-    {7796, 5, 2},   // aelig
-    {7803, 6, 2},   // aelig;
-    {7811, 3, 3},   // af;
-    {7817, 4, 4},   // afr;
-    {7825, 6, 2},   // agrave
-    {7833, 7, 2},   // agrave;
-    {7842, 8, 3},   // alefsym;
-    {7853, 6, 3},   // aleph;
-    {7862, 6, 2},   // alpha;
-    {7870, 6, 2},   // amacr;
-    {7878, 6, 3},   // amalg;
-    {7887, 3, 1},   // amp
-    {7891, 4, 1},   // amp;
-    {7896, 4, 3},   // and;
-    {7903, 7, 3},   // andand;
-    {7913, 5, 3},   // andd;
-    {7921, 9, 3},   // andslope;
-    {7933, 5, 3},   // andv;
-    {7941, 4, 3},   // ang;
-    {7948, 5, 3},   // ange;
-    {7956, 6, 3},   // angle;
-    {7965, 7, 3},   // angmsd;
-    {7975, 9, 3},   // angmsdaa;
-    {7987, 9, 3},   // angmsdab;
-    {7999, 9, 3},   // angmsdac;
-    {8011, 9, 3},   // angmsdad;
-    {8023, 9, 3},   // angmsdae;
-    {8035, 9, 3},   // angmsdaf;
-    {8047, 9, 3},   // angmsdag;
-    {8059, 9, 3},   // angmsdah;
-    {8071, 6, 3},   // angrt;
-    {8080, 8, 3},   // angrtvb;
-    {8091, 9, 3},   // angrtvbd;
-    {8103, 7, 3},   // angsph;
-    {8113, 6, 2},   // angst;
-    {8121, 8, 3},   // angzarr;
-    {8132, 6, 2},   // aogon;
-    {8140, 5, 4},   // aopf;
-    {8149, 3, 3},   // ap;
-    {8155, 4, 3},   // apE;
-    {8162, 7, 3},   // apacir;
-    {8172, 4, 3},   // ape;
-    {8179, 5, 3},   // apid;
-    {8187, 5, 1},   // apos;
-    {8193, 7, 3},   // approx;
-    {8203, 9, 3},   // approxeq;
-    {8215, 5, 2},   // aring
-    {8222, 6, 2},   // aring;
-    {8230, 5, 4},   // ascr;
-    {8239, 4, 1},   // ast;
-    {8244, 6, 3},   // asymp;
-    {8253, 8, 3},   // asympeq;
-    {8264, 6, 2},   // atilde
-    {8272, 7, 2},   // atilde;
-    {8281, 4, 2},   // auml
-    {8287, 5, 2},   // auml;
-    {8294, 9, 3},   // awconint;
-    {8306, 6, 3},   // awint;
-    {8315, 5, 3},   // bNot;
-    {8323, 9, 3},   // backcong;
-    {8335, 12, 2},  // backepsilon;
-    {8349, 10, 3},  // backprime;
-    {8362, 8, 3},   // backsim;
-    {8373, 10, 3},  // backsimeq;
-    {8386, 7, 3},   // barvee;
-    {8396, 7, 3},   // barwed;
-    {8406, 9, 3},   // barwedge;
-    {8418, 5, 3},   // bbrk;
-    {8426, 9, 3},   // bbrktbrk;
-    {8438, 6, 3},   // bcong;
-    {8447, 4, 2},   // bcy;
-    {8453, 6, 3},   // bdquo;
-    {8462, 7, 3},   // becaus;
-    {8472, 8, 3},   // because;
-    {8483, 8, 3},   // bemptyv;
-    {8494, 6, 2},   // bepsi;
-    {8502, 7, 3},   // bernou;
-    {8512, 5, 2},   // beta;
-    {8519, 5, 3},   // beth;
-    {8527, 8, 3},   // between;
-    {8538, 4, 4},   // bfr;
-    {8546, 7, 3},   // bigcap;
-    {8556, 8, 3},   // bigcirc;
-    {8567, 7, 3},   // bigcup;
-    {8577, 8, 3},   // bigodot;
-    {8588, 9, 3},   // bigoplus;
-    {8600, 10, 3},  // bigotimes;
-    {8613, 9, 3},   // bigsqcup;
-    {8625, 8, 3},   // bigstar;
-    {8636, 16, 3},  // bigtriangledown;
-    {8655, 14, 3},  // bigtriangleup;
-    {8672, 9, 3},   // biguplus;
-    {8684, 7, 3},   // bigvee;
-    {8694, 9, 3},   // bigwedge;
-    {8706, 7, 3},   // bkarow;
-    {8716, 13, 3},  // blacklozenge;
-    {8732, 12, 3},  // blacksquare;
-    {8747, 14, 3},  // blacktriangle;
-    {8764, 18, 3},  // blacktriangledown;
-    {8785, 18, 3},  // blacktriangleleft;
-    {8806, 19, 3},  // blacktriangleright;
-    {8828, 6, 3},   // blank;
-    {8837, 6, 3},   // blk12;
-    {8846, 6, 3},   // blk14;
-    {8855, 6, 3},   // blk34;
-    {8864, 6, 3},   // block;
-    {8873, 4, 4},   // bne;
-    {8881, 8, 6},   // bnequiv;
-    {8895, 5, 3},   // bnot;
-    {8903, 5, 4},   // bopf;
-    {8912, 4, 3},   // bot;
-    {8919, 7, 3},   // bottom;
-    {8929, 7, 3},   // bowtie;
-    {8939, 6, 3},   // boxDL;
-    {8948, 6, 3},   // boxDR;
-    {8957, 6, 3},   // boxDl;
-    {8966, 6, 3},   // boxDr;
-    {8975, 5, 3},   // boxH;
-    {8983, 6, 3},   // boxHD;
-    {8992, 6, 3},   // boxHU;
-    {9001, 6, 3},   // boxHd;
-    {9010, 6, 3},   // boxHu;
-    {9019, 6, 3},   // boxUL;
-    {9028, 6, 3},   // boxUR;
-    {9037, 6, 3},   // boxUl;
-    {9046, 6, 3},   // boxUr;
-    {9055, 5, 3},   // boxV;
-    {9063, 6, 3},   // boxVH;
-    {9072, 6, 3},   // boxVL;
-    {9081, 6, 3},   // boxVR;
-    {9090, 6, 3},   // boxVh;
-    {9099, 6, 3},   // boxVl;
-    {9108, 6, 3},   // boxVr;
-    {9117, 7, 3},   // boxbox;
-    {9127, 6, 3},   // boxdL;
-    {9136, 6, 3},   // boxdR;
-    {9145, 6, 3},   // boxdl;
-    {9154, 6, 3},   // boxdr;
-    {9163, 5, 3},   // boxh;
-    {9171, 6, 3},   // boxhD;
-    {9180, 6, 3},   // boxhU;
-    {9189, 6, 3},   // boxhd;
-    {9198, 6, 3},   // boxhu;
-    {9207, 9, 3},   // boxminus;
-    {9219, 8, 3},   // boxplus;
-    {9230, 9, 3},   // boxtimes;
-    {9242, 6, 3},   // boxuL;
-    {9251, 6, 3},   // boxuR;
-    {9260, 6, 3},   // boxul;
-    {9269, 6, 3},   // boxur;
-    {9278, 5, 3},   // boxv;
-    {9286, 6, 3},   // boxvH;
-    {9295, 6, 3},   // boxvL;
-    {9304, 6, 3},   // boxvR;
-    {9313, 6, 3},   // boxvh;
-    {9322, 6, 3},   // boxvl;
-    {9331, 6, 3},   // boxvr;
-    {9340, 7, 3},   // bprime;
-    {9350, 6, 2},   // breve;
-    {9358, 6, 2},   // brvbar
-    {9366, 7, 2},   // brvbar;
-    {9375, 5, 4},   // bscr;
-    {9384, 6, 3},   // bsemi;
-    {9393, 5, 3},   // bsim;
-    {9401, 6, 3},   // bsime;
-    {9410, 5, 1},   // bsol;
-    {9416, 6, 3},   // bsolb;
-    {9425, 9, 3},   // bsolhsub;
-    {9437, 5, 3},   // bull;
-    {9445, 7, 3},   // bullet;
-    {9455, 5, 3},   // bump;
-    {9463, 6, 3},   // bumpE;
-    {9472, 6, 3},   // bumpe;
-    {9481, 7, 3},   // bumpeq;
-    {9491, 7, 2},   // cacute;
-    {9500, 4, 3},   // cap;
-    {9507, 7, 3},   // capand;
-    {9517, 9, 3},   // capbrcup;
-    {9529, 7, 3},   // capcap;
-    {9539, 7, 3},   // capcup;
-    {9549, 7, 3},   // capdot;
-    {9559, 5, 6},   // caps;
-    {9570, 6, 3},   // caret;
-    {9579, 6, 2},   // caron;
-    {9587, 6, 3},   // ccaps;
-    {9596, 7, 2},   // ccaron;
-    {9605, 6, 2},   // ccedil
-    {9613, 7, 2},   // ccedil;
-    {9622, 6, 2},   // ccirc;
-    {9630, 6, 3},   // ccups;
-    {9639, 8, 3},   // ccupssm;
-    {9650, 5, 2},   // cdot;
-    {9657, 5, 2},   // cedil
-    {9664, 6, 2},   // cedil;
-    {9672, 8, 3},   // cemptyv;
-    {9683, 4, 2},   // cent
-    {9689, 5, 2},   // cent;
-    {9696, 10, 2},  // centerdot;
-    {9708, 4, 4},   // cfr;
-    {9716, 5, 2},   // chcy;
-    {9723, 6, 3},   // check;
-    {9732, 10, 3},  // checkmark;
-    {9745, 4, 2},   // chi;
-    {9751, 4, 3},   // cir;
-    {9758, 5, 3},   // cirE;
-    {9766, 5, 2},   // circ;
-    {9773, 7, 3},   // circeq;
-    {9783, 16, 3},  // circlearrowleft;
-    {9802, 17, 3},  // circlearrowright;
-    {9822, 9, 2},   // circledR;
-    {9833, 9, 3},   // circledS;
-    {9845, 11, 3},  // circledast;
-    {9859, 12, 3},  // circledcirc;
-    {9874, 12, 3},  // circleddash;
-    {9889, 5, 3},   // cire;
-    {9897, 9, 3},   // cirfnint;
-    {9909, 7, 3},   // cirmid;
-    {9919, 8, 3},   // cirscir;
-    {9930, 6, 3},   // clubs;
-    {9939, 9, 3},   // clubsuit;
-    {9951, 6, 1},   // colon;
-    {9958, 7, 3},   // colone;
-    {9968, 8, 3},   // coloneq;
-    {9979, 6, 1},   // comma;
-    {9986, 7, 1},   // commat;
-    {9994, 5, 3},   // comp;
-    {10002, 7, 3},  // compfn;
-    {10012, 11, 3}, // complement;
-    {10026, 10, 3}, // complexes;
-    {10039, 5, 3},  // cong;
-    {10047, 8, 3},  // congdot;
-    {10058, 7, 3},  // conint;
-    {10068, 5, 4},  // copf;
-    {10077, 7, 3},  // coprod;
-    {10087, 4, 2},  // copy
-    {10093, 5, 2},  // copy;
-    {10100, 7, 3},  // copysr;
-    {10110, 6, 3},  // crarr;
-    {10119, 6, 3},  // cross;
-    {10128, 5, 4},  // cscr;
-    {10137, 5, 3},  // csub;
-    {10145, 6, 3},  // csube;
-    {10154, 5, 3},  // csup;
-    {10162, 6, 3},  // csupe;
-    {10171, 6, 3},  // ctdot;
-    {10180, 8, 3},  // cudarrl;
-    {10191, 8, 3},  // cudarrr;
-    {10202, 6, 3},  // cuepr;
-    {10211, 6, 3},  // cuesc;
-    {10220, 7, 3},  // cularr;
-    {10230, 8, 3},  // cularrp;
-    {10241, 4, 3},  // cup;
-    {10248, 9, 3},  // cupbrcap;
-    {10260, 7, 3},  // cupcap;
-    {10270, 7, 3},  // cupcup;
-    {10280, 7, 3},  // cupdot;
-    {10290, 6, 3},  // cupor;
-    {10299, 5, 6},  // cups;
-    {10310, 7, 3},  // curarr;
-    {10320, 8, 3},  // curarrm;
-    {10331, 12, 3}, // curlyeqprec;
-    {10346, 12, 3}, // curlyeqsucc;
-    {10361, 9, 3},  // curlyvee;
-    {10373, 11, 3}, // curlywedge;
-    {10387, 6, 2},  // curren
-    {10395, 7, 2},  // curren;
-    {10404, 15, 3}, // curvearrowleft;
-    {10422, 16, 3}, // curvearrowright;
-    {10441, 6, 3},  // cuvee;
-    {10450, 6, 3},  // cuwed;
-    {10459, 9, 3},  // cwconint;
-    {10471, 6, 3},  // cwint;
-    {10480, 7, 3},  // cylcty;
-    {10490, 5, 3},  // dArr;
-    {10498, 5, 3},  // dHar;
-    {10506, 7, 3},  // dagger;
-    {10516, 7, 3},  // daleth;
-    {10526, 5, 3},  // darr;
-    {10534, 5, 3},  // dash;
-    {10542, 6, 3},  // dashv;
-    {10551, 8, 3},  // dbkarow;
-    {10562, 6, 2},  // dblac;
-    {10570, 7, 2},  // dcaron;
-    {10579, 4, 2},  // dcy;
-    {10585, 3, 3},  // dd;
-    {10591, 8, 3},  // ddagger;
-    {10602, 6, 3},  // ddarr;
-    {10611, 8, 3},  // ddotseq;
-    {10622, 3, 2},  // deg
-    {10627, 4, 2},  // deg;
-    {10633, 6, 2},  // delta;
-    {10641, 8, 3},  // demptyv;
-    {10652, 7, 3},  // dfisht;
-    {10662, 4, 4},  // dfr;
-    {10670, 6, 3},  // dharl;
-    {10679, 6, 3},  // dharr;
-    {10688, 5, 3},  // diam;
-    {10696, 8, 3},  // diamond;
-    {10707, 12, 3}, // diamondsuit;
-    {10722, 6, 3},  // diams;
-    {10731, 4, 2},  // die;
-    {10737, 8, 2},  // digamma;
-    {10747, 6, 3},  // disin;
-    {10756, 4, 2},  // div;
-    {10762, 6, 2},  // divide
-    {10770, 7, 2},  // divide;
-    {10779, 14, 3}, // divideontimes;
-    {10796, 7, 3},  // divonx;
-    {10806, 5, 2},  // djcy;
-    {10813, 7, 3},  // dlcorn;
-    {10823, 7, 3},  // dlcrop;
-    {10833, 7, 1},  // dollar;
-    {10841, 5, 4},  // dopf;
-    {10850, 4, 2},  // dot;
-    {10856, 6, 3},  // doteq;
-    {10865, 9, 3},  // doteqdot;
-    {10877, 9, 3},  // dotminus;
-    {10889, 8, 3},  // dotplus;
-    {10900, 10, 3}, // dotsquare;
-    {10913, 15, 3}, // doublebarwedge;
-    {10931, 10, 3}, // downarrow;
-    {10944, 15, 3}, // downdownarrows;
-    {10962, 16, 3}, // downharpoonleft;
-    {10981, 17, 3}, // downharpoonright;
-    {11001, 9, 3},  // drbkarow;
-    {11013, 7, 3},  // drcorn;
-    {11023, 7, 3},  // drcrop;
-    {11033, 5, 4},  // dscr;
-    {11042, 5, 2},  // dscy;
-    {11049, 5, 3},  // dsol;
-    {11057, 7, 2},  // dstrok;
-    {11066, 6, 3},  // dtdot;
-    {11075, 5, 3},  // dtri;
-    {11083, 6, 3},  // dtrif;
-    {11092, 6, 3},  // duarr;
-    {11101, 6, 3},  // duhar;
-    {11110, 8, 3},  // dwangle;
-    {11121, 5, 2},  // dzcy;
-    {11128, 9, 3},  // dzigrarr;
-    {11140, 6, 3},  // eDDot;
-    {11149, 5, 3},  // eDot;
-    {11157, 6, 2},  // eacute
-    {11165, 7, 2},  // eacute;
-    {11174, 7, 3},  // easter;
-    {11184, 7, 2},  // ecaron;
-    {11193, 5, 3},  // ecir;
-    {11201, 5, 2},  // ecirc
-    {11208, 6, 2},  // ecirc;
-    {11216, 7, 3},  // ecolon;
-    {11226, 4, 2},  // ecy;
-    {11232, 5, 2},  // edot;
-    {11239, 3, 3},  // ee;
-    {11245, 6, 3},  // efDot;
-    {11254, 4, 4},  // efr;
-    {11262, 3, 3},  // eg;
-    {11268, 6, 2},  // egrave
-    {11276, 7, 2},  // egrave;
-    {11285, 4, 3},  // egs;
-    {11292, 7, 3},  // egsdot;
-    {11302, 3, 3},  // el;
-    {11308, 9, 3},  // elinters;
-    {11320, 4, 3},  // ell;
-    {11327, 4, 3},  // els;
-    {11334, 7, 3},  // elsdot;
-    {11344, 6, 2},  // emacr;
-    {11352, 6, 3},  // empty;
-    {11361, 9, 3},  // emptyset;
-    {11373, 7, 3},  // emptyv;
-    {11383, 7, 3},  // emsp13;
-    {11393, 7, 3},  // emsp14;
-    {11403, 5, 3},  // emsp;
-    {11411, 4, 2},  // eng;
-    {11417, 5, 3},  // ensp;
-    {11425, 6, 2},  // eogon;
-    {11433, 5, 4},  // eopf;
-    {11442, 5, 3},  // epar;
-    {11450, 7, 3},  // eparsl;
-    {11460, 6, 3},  // eplus;
-    {11469, 5, 2},  // epsi;
-    {11476, 8, 2},  // epsilon;
-    {11486, 6, 2},  // epsiv;
-    {11494, 7, 3},  // eqcirc;
-    {11504, 8, 3},  // eqcolon;
-    {11515, 6, 3},  // eqsim;
-    {11524, 11, 3}, // eqslantgtr;
-    {11538, 12, 3}, // eqslantless;
-    {11553, 7, 1},  // equals;
-    {11561, 7, 3},  // equest;
-    {11571, 6, 3},  // equiv;
-    {11580, 8, 3},  // equivDD;
-    {11591, 9, 3},  // eqvparsl;
-    {11603, 6, 3},  // erDot;
-    {11612, 6, 3},  // erarr;
-    {11621, 5, 3},  // escr;
-    {11629, 6, 3},  // esdot;
-    {11638, 5, 3},  // esim;
-    {11646, 4, 2},  // eta;
-    {11652, 3, 2},  // eth
-    {11657, 4, 2},  // eth;
-    {11663, 4, 2},  // euml
-    {11669, 5, 2},  // euml;
-    {11676, 5, 3},  // euro;
-    {11684, 5, 1},  // excl;
-    {11690, 6, 3},  // exist;
-    {11699, 12, 3}, // expectation;
-    {11714, 13, 3}, // exponentiale;
-    {11730, 14, 3}, // fallingdotseq;
-    {11747, 4, 2},  // fcy;
-    {11753, 7, 3},  // female;
-    {11763, 7, 3},  // ffilig;
-    {11773, 6, 3},  // fflig;
-    {11782, 7, 3},  // ffllig;
-    {11792, 4, 4},  // ffr;
-    {11800, 6, 3},  // filig;
-    {11809, 6, 2},  // fjlig;
-    {11817, 5, 3},  // flat;
-    {11825, 6, 3},  // fllig;
-    {11834, 6, 3},  // fltns;
-    {11843, 5, 2},  // fnof;
-    {11850, 5, 4},  // fopf;
-    {11859, 7, 3},  // forall;
-    {11869, 5, 3},  // fork;
-    {11877, 6, 3},  // forkv;
-    {11886, 9, 3},  // fpartint;
-    {11898, 6, 2},  // frac12
-    {11906, 7, 2},  // frac12;
-    {11915, 7, 3},  // frac13;
-    {11925, 6, 2},  // frac14
-    {11933, 7, 2},  // frac14;
-    {11942, 7, 3},  // frac15;
-    {11952, 7, 3},  // frac16;
-    {11962, 7, 3},  // frac18;
-    {11972, 7, 3},  // frac23;
-    {11982, 7, 3},  // frac25;
-    {11992, 6, 2},  // frac34
-    {12000, 7, 2},  // frac34;
-    {12009, 7, 3},  // frac35;
-    {12019, 7, 3},  // frac38;
-    {12029, 7, 3},  // frac45;
-    {12039, 7, 3},  // frac56;
-    {12049, 7, 3},  // frac58;
-    {12059, 7, 3},  // frac78;
-    {12069, 6, 3},  // frasl;
-    {12078, 6, 3},  // frown;
-    {12087, 5, 4},  // fscr;
-    {12096, 3, 3},  // gE;
-    {12102, 4, 3},  // gEl;
-    {12109, 7, 2},  // gacute;
-    {12118, 6, 2},  // gamma;
-    {12126, 7, 2},  // gammad;
-    {12135, 4, 3},  // gap;
-    {12142, 7, 2},  // gbreve;
-    {12151, 6, 2},  // gcirc;
-    {12159, 4, 2},  // gcy;
-    {12165, 5, 2},  // gdot;
-    {12172, 3, 3},  // ge;
-    {12178, 4, 3},  // gel;
-    {12185, 4, 3},  // geq;
-    {12192, 5, 3},  // geqq;
-    {12200, 9, 3},  // geqslant;
-    {12212, 4, 3},  // ges;
-    {12219, 6, 3},  // gescc;
-    {12228, 7, 3},  // gesdot;
-    {12238, 8, 3},  // gesdoto;
-    {12249, 9, 3},  // gesdotol;
-    {12261, 5, 6},  // gesl;
-    {12272, 7, 3},  // gesles;
-    {12282, 4, 4},  // gfr;
-    {12290, 3, 3},  // gg;
-    {12296, 4, 3},  // ggg;
-    {12303, 6, 3},  // gimel;
-    {12312, 5, 2},  // gjcy;
-    {12319, 3, 3},  // gl;
-    {12325, 4, 3},  // glE;
-    {12332, 4, 3},  // gla;
-    {12339, 4, 3},  // glj;
-    {12346, 4, 3},  // gnE;
-    {12353, 5, 3},  // gnap;
-    {12361, 9, 3},  // gnapprox;
-    {12373, 4, 3},  // gne;
-    {12380, 5, 3},  // gneq;
-    {12388, 6, 3},  // gneqq;
-    {12397, 6, 3},  // gnsim;
-    {12406, 5, 4},  // gopf;
-    {12415, 6, 1},  // grave;
-    {12422, 5, 3},  // gscr;
-    {12430, 5, 3},  // gsim;
-    {12438, 6, 3},  // gsime;
-    {12447, 6, 3},  // gsiml;
-    {12456, 2, 1},  // gt
-    {12459, 3, 1},  // gt;
-    {12463, 5, 3},  // gtcc;
-    {12471, 6, 3},  // gtcir;
-    {12480, 6, 3},  // gtdot;
-    {12489, 7, 3},  // gtlPar;
-    {12499, 8, 3},  // gtquest;
-    {12510, 10, 3}, // gtrapprox;
-    {12523, 7, 3},  // gtrarr;
-    {12533, 7, 3},  // gtrdot;
-    {12543, 10, 3}, // gtreqless;
-    {12556, 11, 3}, // gtreqqless;
-    {12570, 8, 3},  // gtrless;
-    {12581, 7, 3},  // gtrsim;
-    {12591, 10, 6}, // gvertneqq;
-    {12607, 5, 6},  // gvnE;
-    {12618, 5, 3},  // hArr;
-    {12626, 7, 3},  // hairsp;
-    {12636, 5, 2},  // half;
-    {12643, 7, 3},  // hamilt;
-    {12653, 7, 2},  // hardcy;
-    {12662, 5, 3},  // harr;
-    {12670, 8, 3},  // harrcir;
-    {12681, 6, 3},  // harrw;
-    {12690, 5, 3},  // hbar;
-    {12698, 6, 2},  // hcirc;
-    {12706, 7, 3},  // hearts;
-    {12716, 10, 3}, // heartsuit;
-    {12729, 7, 3},  // hellip;
-    {12739, 7, 3},  // hercon;
-    {12749, 4, 4},  // hfr;
-    {12757, 9, 3},  // hksearow;
-    {12769, 9, 3},  // hkswarow;
-    {12781, 6, 3},  // hoarr;
-    {12790, 7, 3},  // homtht;
-    {12800, 14, 3}, // hookleftarrow;
-    {12817, 15, 3}, // hookrightarrow;
-    {12835, 5, 4},  // hopf;
-    {12844, 7, 3},  // horbar;
-    {12854, 5, 4},  // hscr;
-    {12863, 7, 3},  // hslash;
-    {12873, 7, 2},  // hstrok;
-    {12882, 7, 3},  // hybull;
-    {12892, 7, 3},  // hyphen;
-    {12902, 6, 2},  // iacute
-    {12910, 7, 2},  // iacute;
-    {12919, 3, 3},  // ic;
-    {12925, 5, 2},  // icirc
-    {12932, 6, 2},  // icirc;
-    {12940, 4, 2},  // icy;
-    {12946, 5, 2},  // iecy;
-    {12953, 5, 2},  // iexcl
-    {12960, 6, 2},  // iexcl;
-    {12968, 4, 3},  // iff;
-    {12975, 4, 4},  // ifr;
-    {12983, 6, 2},  // igrave
-    {12991, 7, 2},  // igrave;
-    {13000, 3, 3},  // ii;
-    {13006, 7, 3},  // iiiint;
-    {13016, 6, 3},  // iiint;
-    {13025, 7, 3},  // iinfin;
-    {13035, 6, 3},  // iiota;
-    {13044, 6, 2},  // ijlig;
-    {13052, 6, 2},  // imacr;
-    {13060, 6, 3},  // image;
-    {13069, 9, 3},  // imagline;
-    {13081, 9, 3},  // imagpart;
-    {13093, 6, 2},  // imath;
-    {13101, 5, 3},  // imof;
-    {13109, 6, 2},  // imped;
-    {13117, 3, 3},  // in;
-    {13123, 7, 3},  // incare;
-    {13133, 6, 3},  // infin;
-    {13142, 9, 3},  // infintie;
-    {13154, 7, 2},  // inodot;
-    {13163, 4, 3},  // int;
-    {13170, 7, 3},  // intcal;
-    {13180, 9, 3},  // integers;
-    {13192, 9, 3},  // intercal;
-    {13204, 9, 3},  // intlarhk;
-    {13216, 8, 3},  // intprod;
-    {13227, 5, 2},  // iocy;
-    {13234, 6, 2},  // iogon;
-    {13242, 5, 4},  // iopf;
-    {13251, 5, 2},  // iota;
-    {13258, 6, 3},  // iprod;
-    {13267, 6, 2},  // iquest
-    {13275, 7, 2},  // iquest;
-    {13284, 5, 4},  // iscr;
-    {13293, 5, 3},  // isin;
-    {13301, 6, 3},  // isinE;
-    {13310, 8, 3},  // isindot;
-    {13321, 6, 3},  // isins;
-    {13330, 7, 3},  // isinsv;
-    {13340, 6, 3},  // isinv;
-    {13349, 3, 3},  // it;
-    {13355, 7, 2},  // itilde;
-    {13364, 6, 2},  // iukcy;
-    {13372, 4, 2},  // iuml
-    {13378, 5, 2},  // iuml;
-    {13385, 6, 2},  // jcirc;
-    {13393, 4, 2},  // jcy;
-    {13399, 4, 4},  // jfr;
-    {13407, 6, 2},  // jmath;
-    {13415, 5, 4},  // jopf;
-    {13424, 5, 4},  // jscr;
-    {13433, 7, 2},  // jsercy;
-    {13442, 6, 2},  // jukcy;
-    {13450, 6, 2},  // kappa;
-    {13458, 7, 2},  // kappav;
-    {13467, 7, 2},  // kcedil;
-    {13476, 4, 2},  // kcy;
-    {13482, 4, 4},  // kfr;
-    {13490, 7, 2},  // kgreen;
-    {13499, 5, 2},  // khcy;
-    {13506, 5, 2},  // kjcy;
-    {13513, 5, 4},  // kopf;
-    {13522, 5, 4},  // kscr;
-    {13531, 6, 3},  // lAarr;
-    {13540, 5, 3},  // lArr;
-    {13548, 7, 3},  // lAtail;
-    {13558, 6, 3},  // lBarr;
-    {13567, 3, 3},  // lE;
-    {13573, 4, 3},  // lEg;
-    {13580, 5, 3},  // lHar;
-    {13588, 7, 2},  // lacute;
-    {13597, 9, 3},  // laemptyv;
-    {13609, 7, 3},  // lagran;
-    {13619, 7, 2},  // lambda;
-    {13628, 5, 3},  // lang;
-    {13636, 6, 3},  // langd;
-    {13645, 7, 3},  // langle;
-    {13655, 4, 3},  // lap;
-    {13662, 5, 2},  // laquo
-    {13669, 6, 2},  // laquo;
-    {13677, 5, 3},  // larr;
-    {13685, 6, 3},  // larrb;
-    {13694, 8, 3},  // larrbfs;
-    {13705, 7, 3},  // larrfs;
-    {13715, 7, 3},  // larrhk;
-    {13725, 7, 3},  // larrlp;
-    {13735, 7, 3},  // larrpl;
-    {13745, 8, 3},  // larrsim;
-    {13756, 7, 3},  // larrtl;
-    {13766, 4, 3},  // lat;
-    {13773, 7, 3},  // latail;
-    {13783, 5, 3},  // late;
-    {13791, 6, 6},  // lates;
-    {13803, 6, 3},  // lbarr;
-    {13812, 6, 3},  // lbbrk;
-    {13821, 7, 1},  // lbrace;
-    {13829, 7, 1},  // lbrack;
-    {13837, 6, 3},  // lbrke;
-    {13846, 8, 3},  // lbrksld;
-    {13857, 8, 3},  // lbrkslu;
-    {13868, 7, 2},  // lcaron;
-    {13877, 7, 2},  // lcedil;
-    {13886, 6, 3},  // lceil;
-    {13895, 5, 1},  // lcub;
-    {13901, 4, 2},  // lcy;
-    {13907, 5, 3},  // ldca;
-    {13915, 6, 3},  // ldquo;
-    {13924, 7, 3},  // ldquor;
-    {13934, 8, 3},  // ldrdhar;
-    {13945, 9, 3},  // ldrushar;
-    {13957, 5, 3},  // ldsh;
-    {13965, 3, 3},  // le;
-    {13971, 10, 3}, // leftarrow;
-    {13984, 14, 3}, // leftarrowtail;
-    {14001, 16, 3}, // leftharpoondown;
-    {14020, 14, 3}, // leftharpoonup;
-    {14037, 15, 3}, // leftleftarrows;
-    {14055, 15, 3}, // leftrightarrow;
-    {14073, 16, 3}, // leftrightarrows;
-    {14092, 18, 3}, // leftrightharpoons;
-    {14113, 20, 3}, // leftrightsquigarrow;
-    {14136, 15, 3}, // leftthreetimes;
-    {14154, 4, 3},  // leg;
-    {14161, 4, 3},  // leq;
-    {14168, 5, 3},  // leqq;
-    {14176, 9, 3},  // leqslant;
-    {14188, 4, 3},  // les;
-    {14195, 6, 3},  // lescc;
-    {14204, 7, 3},  // lesdot;
-    {14214, 8, 3},  // lesdoto;
-    {14225, 9, 3},  // lesdotor;
-    {14237, 5, 6},  // lesg;
-    {14248, 7, 3},  // lesges;
-    {14258, 11, 3}, // lessapprox;
-    {14272, 8, 3},  // lessdot;
-    {14283, 10, 3}, // lesseqgtr;
-    {14296, 11, 3}, // lesseqqgtr;
-    {14310, 8, 3},  // lessgtr;
-    {14321, 8, 3},  // lesssim;
-    {14332, 7, 3},  // lfisht;
-    {14342, 7, 3},  // lfloor;
-    {14352, 4, 4},  // lfr;
-    {14360, 3, 3},  // lg;
-    {14366, 4, 3},  // lgE;
-    {14373, 6, 3},  // lhard;
-    {14382, 6, 3},  // lharu;
-    {14391, 7, 3},  // lharul;
-    {14401, 6, 3},  // lhblk;
-    {14410, 5, 2},  // ljcy;
-    {14417, 3, 3},  // ll;
-    {14423, 6, 3},  // llarr;
-    {14432, 9, 3},  // llcorner;
-    {14444, 7, 3},  // llhard;
-    {14454, 6, 3},  // lltri;
-    {14463, 7, 2},  // lmidot;
-    {14472, 7, 3},  // lmoust;
-    {14482, 11, 3}, // lmoustache;
-    {14496, 4, 3},  // lnE;
-    {14503, 5, 3},  // lnap;
-    {14511, 9, 3},  // lnapprox;
-    {14523, 4, 3},  // lne;
-    {14530, 5, 3},  // lneq;
-    {14538, 6, 3},  // lneqq;
-    {14547, 6, 3},  // lnsim;
-    {14556, 6, 3},  // loang;
-    {14565, 6, 3},  // loarr;
-    {14574, 6, 3},  // lobrk;
-    {14583, 14, 3}, // longleftarrow;
-    {14600, 19, 3}, // longleftrightarrow;
-    {14622, 11, 3}, // longmapsto;
-    {14636, 15, 3}, // longrightarrow;
-    {14654, 14, 3}, // looparrowleft;
-    {14671, 15, 3}, // looparrowright;
-    {14689, 6, 3},  // lopar;
-    {14698, 5, 4},  // lopf;
-    {14707, 7, 3},  // loplus;
-    {14717, 8, 3},  // lotimes;
-    {14728, 7, 3},  // lowast;
-    {14738, 7, 1},  // lowbar;
-    {14746, 4, 3},  // loz;
-    {14753, 8, 3},  // lozenge;
-    {14764, 5, 3},  // lozf;
-    {14772, 5, 1},  // lpar;
-    {14778, 7, 3},  // lparlt;
-    {14788, 6, 3},  // lrarr;
-    {14797, 9, 3},  // lrcorner;
-    {14809, 6, 3},  // lrhar;
-    {14818, 7, 3},  // lrhard;
-    {14828, 4, 3},  // lrm;
-    {14835, 6, 3},  // lrtri;
-    {14844, 7, 3},  // lsaquo;
-    {14854, 5, 4},  // lscr;
-    {14863, 4, 3},  // lsh;
-    {14870, 5, 3},  // lsim;
-    {14878, 6, 3},  // lsime;
-    {14887, 6, 3},  // lsimg;
-    {14896, 5, 1},  // lsqb;
-    {14902, 6, 3},  // lsquo;
-    {14911, 7, 3},  // lsquor;
-    {14921, 7, 2},  // lstrok;
-    {14930, 2, 1},  // lt
-    {14933, 3, 1},  // lt;
-    {14937, 5, 3},  // ltcc;
-    {14945, 6, 3},  // ltcir;
-    {14954, 6, 3},  // ltdot;
-    {14963, 7, 3},  // lthree;
-    {14973, 7, 3},  // ltimes;
-    {14983, 7, 3},  // ltlarr;
-    {14993, 8, 3},  // ltquest;
-    {15004, 7, 3},  // ltrPar;
-    {15014, 5, 3},  // ltri;
-    {15022, 6, 3},  // ltrie;
-    {15031, 6, 3},  // ltrif;
-    {15040, 9, 3},  // lurdshar;
-    {15052, 8, 3},  // luruhar;
-    {15063, 10, 6}, // lvertneqq;
-    {15079, 5, 6},  // lvnE;
-    {15090, 6, 3},  // mDDot;
-    {15099, 4, 2},  // macr
-    {15105, 5, 2},  // macr;
-    {15112, 5, 3},  // male;
-    {15120, 5, 3},  // malt;
-    {15128, 8, 3},  // maltese;
-    {15139, 4, 3},  // map;
-    {15146, 7, 3},  // mapsto;
-    {15156, 11, 3}, // mapstodown;
-    {15170, 11, 3}, // mapstoleft;
-    {15184, 9, 3},  // mapstoup;
-    {15196, 7, 3},  // marker;
-    {15206, 7, 3},  // mcomma;
-    {15216, 4, 2},  // mcy;
-    {15222, 6, 3},  // mdash;
-    {15231, 14, 3}, // measuredangle;
-    {15248, 4, 4},  // mfr;
-    {15256, 4, 3},  // mho;
-    {15263, 5, 2},  // micro
-    {15270, 6, 2},  // micro;
-    {15278, 4, 3},  // mid;
-    {15285, 7, 1},  // midast;
-    {15293, 7, 3},  // midcir;
-    {15303, 6, 2},  // middot
-    {15311, 7, 2},  // middot;
-    {15320, 6, 3},  // minus;
-    {15329, 7, 3},  // minusb;
-    {15339, 7, 3},  // minusd;
-    {15349, 8, 3},  // minusdu;
-    {15360, 5, 3},  // mlcp;
-    {15368, 5, 3},  // mldr;
-    {15376, 7, 3},  // mnplus;
-    {15386, 7, 3},  // models;
-    {15396, 5, 4},  // mopf;
-    {15405, 3, 3},  // mp;
-    {15411, 5, 4},  // mscr;
-    {15420, 7, 3},  // mstpos;
-    {15430, 3, 2},  // mu;
-    {15435, 9, 3},  // multimap;
-    {15447, 6, 3},  // mumap;
-    {15456, 4, 5},  // nGg;
-    {15465, 4, 6},  // nGt;
-    {15475, 5, 5},  // nGtv;
-    {15485, 11, 3}, // nLeftarrow;
-    {15499, 16, 3}, // nLeftrightarrow;
-    {15518, 4, 5},  // nLl;
-    {15527, 4, 6},  // nLt;
-    {15537, 5, 5},  // nLtv;
-    {15547, 12, 3}, // nRightarrow;
-    {15562, 7, 3},  // nVDash;
-    {15572, 7, 3},  // nVdash;
-    {15582, 6, 3},  // nabla;
-    {15591, 7, 2},  // nacute;
-    {15600, 5, 6},  // nang;
-    {15611, 4, 3},  // nap;
-    {15618, 5, 5},  // napE;
-    {15628, 6, 5},  // napid;
-    {15639, 6, 2},  // napos;
-    {15647, 8, 3},  // napprox;
-    {15658, 6, 3},  // natur;
-    {15667, 8, 3},  // natural;
-    {15678, 9, 3},  // naturals;
-    {15690, 4, 2},  // nbsp
-    {15696, 5, 2},  // nbsp;
-    {15703, 6, 5},  // nbump;
-    {15714, 7, 5},  // nbumpe;
-    {15726, 5, 3},  // ncap;
-    {15734, 7, 2},  // ncaron;
-    {15743, 7, 2},  // ncedil;
-    {15752, 6, 3},  // ncong;
-    {15761, 9, 5},  // ncongdot;
-    {15775, 5, 3},  // ncup;
-    {15783, 4, 2},  // ncy;
-    {15789, 6, 3},  // ndash;
-    {15798, 3, 3},  // ne;
-    {15804, 6, 3},  // neArr;
-    {15813, 7, 3},  // nearhk;
-    {15823, 6, 3},  // nearr;
-    {15832, 8, 3},  // nearrow;
-    {15843, 6, 5},  // nedot;
-    {15854, 7, 3},  // nequiv;
-    {15864, 7, 3},  // nesear;
-    {15874, 6, 5},  // nesim;
-    {15885, 7, 3},  // nexist;
-    {15895, 8, 3},  // nexists;
-    {15906, 4, 4},  // nfr;
-    {15914, 4, 5},  // ngE;
-    {15923, 4, 3},  // nge;
-    {15930, 5, 3},  // ngeq;
-    {15938, 6, 5},  // ngeqq;
-    {15949, 10, 5}, // ngeqslant;
-    {15964, 5, 5},  // nges;
-    {15974, 6, 3},  // ngsim;
-    {15983, 4, 3},  // ngt;
-    {15990, 5, 3},  // ngtr;
-    {15998, 6, 3},  // nhArr;
-    {16007, 6, 3},  // nharr;
-    {16016, 6, 3},  // nhpar;
-    {16025, 3, 3},  // ni;
-    {16031, 4, 3},  // nis;
-    {16038, 5, 3},  // nisd;
-    {16046, 4, 3},  // niv;
-    {16053, 5, 2},  // njcy;
-    {16060, 6, 3},  // nlArr;
-    {16069, 4, 5},  // nlE;
-    {16078, 6, 3},  // nlarr;
-    {16087, 5, 3},  // nldr;
-    {16095, 4, 3},  // nle;
-    {16102, 11, 3}, // nleftarrow;
-    {16116, 16, 3}, // nleftrightarrow;
-    {16135, 5, 3},  // nleq;
-    {16143, 6, 5},  // nleqq;
-    {16154, 10, 5}, // nleqslant;
-    {16169, 5, 5},  // nles;
-    {16179, 6, 3},  // nless;
-    {16188, 6, 3},  // nlsim;
-    {16197, 4, 3},  // nlt;
-    {16204, 6, 3},  // nltri;
-    {16213, 7, 3},  // nltrie;
-    {16223, 5, 3},  // nmid;
-    {16231, 5, 4},  // nopf;
-    {16240, 3, 2},  // not
-    {16245, 4, 2},  // not;
-    {16251, 6, 3},  // notin;
-    {16260, 7, 5},  // notinE;
-    {16272, 9, 5},  // notindot;
-    {16286, 8, 3},  // notinva;
-    {16297, 8, 3},  // notinvb;
-    {16308, 8, 3},  // notinvc;
-    {16319, 6, 3},  // notni;
-    {16328, 8, 3},  // notniva;
-    {16339, 8, 3},  // notnivb;
-    {16350, 8, 3},  // notnivc;
-    {16361, 5, 3},  // npar;
-    {16369, 10, 3}, // nparallel;
-    {16382, 7, 6},  // nparsl;
-    {16395, 6, 5},  // npart;
-    {16406, 8, 3},  // npolint;
-    {16417, 4, 3},  // npr;
-    {16424, 7, 3},  // nprcue;
-    {16434, 5, 5},  // npre;
-    {16444, 6, 3},  // nprec;
-    {16453, 8, 5},  // npreceq;
-    {16466, 6, 3},  // nrArr;
-    {16475, 6, 3},  // nrarr;
-    {16484, 7, 5},  // nrarrc;
-    {16496, 7, 5},  // nrarrw;
-    {16508, 12, 3}, // nrightarrow;
-    {16523, 6, 3},  // nrtri;
-    {16532, 7, 3},  // nrtrie;
-    {16542, 4, 3},  // nsc;
-    {16549, 7, 3},  // nsccue;
-    {16559, 5, 5},  // nsce;
-    {16569, 5, 4},  // nscr;
-    {16578, 10, 3}, // nshortmid;
-    {16591, 15, 3}, // nshortparallel;
-    {16609, 5, 3},  // nsim;
-    {16617, 6, 3},  // nsime;
-    {16626, 7, 3},  // nsimeq;
-    {16636, 6, 3},  // nsmid;
-    {16645, 6, 3},  // nspar;
-    {16654, 8, 3},  // nsqsube;
-    {16665, 8, 3},  // nsqsupe;
-    {16676, 5, 3},  // nsub;
-    {16684, 6, 5},  // nsubE;
-    {16695, 6, 3},  // nsube;
-    {16704, 8, 6},  // nsubset;
-    {16718, 10, 3}, // nsubseteq;
-    {16731, 11, 5}, // nsubseteqq;
-    {16747, 6, 3},  // nsucc;
-    {16756, 8, 5},  // nsucceq;
-    {16769, 5, 3},  // nsup;
-    {16777, 6, 5},  // nsupE;
-    {16788, 6, 3},  // nsupe;
-    {16797, 8, 6},  // nsupset;
-    {16811, 10, 3}, // nsupseteq;
-    {16824, 11, 5}, // nsupseteqq;
-    {16840, 5, 3},  // ntgl;
-    {16848, 6, 2},  // ntilde
-    {16856, 7, 2},  // ntilde;
-    {16865, 5, 3},  // ntlg;
-    {16873, 14, 3}, // ntriangleleft;
-    {16890, 16, 3}, // ntrianglelefteq;
-    {16909, 15, 3}, // ntriangleright;
-    {16927, 17, 3}, // ntrianglerighteq;
-    {16947, 3, 2},  // nu;
-    {16952, 4, 1},  // num;
-    {16957, 7, 3},  // numero;
-    {16967, 6, 3},  // numsp;
-    {16976, 7, 3},  // nvDash;
-    {16986, 7, 3},  // nvHarr;
-    {16996, 5, 6},  // nvap;
-    {17007, 7, 3},  // nvdash;
-    {17017, 5, 6},  // nvge;
-    {17028, 5, 4},  // nvgt;
-    {17037, 8, 3},  // nvinfin;
-    {17048, 7, 3},  // nvlArr;
-    {17058, 5, 6},  // nvle;
-    {17069, 5, 4},  // nvlt;
-    {17078, 8, 6},  // nvltrie;
-    {17092, 7, 3},  // nvrArr;
-    {17102, 8, 6},  // nvrtrie;
-    {17116, 6, 6},  // nvsim;
-    {17128, 6, 3},  // nwArr;
-    {17137, 7, 3},  // nwarhk;
-    {17147, 6, 3},  // nwarr;
-    {17156, 8, 3},  // nwarrow;
-    {17167, 7, 3},  // nwnear;
-    {17177, 3, 3},  // oS;
-    {17183, 6, 2},  // oacute
-    {17191, 7, 2},  // oacute;
-    {17200, 5, 3},  // oast;
-    {17208, 5, 3},  // ocir;
-    {17216, 5, 2},  // ocirc
-    {17223, 6, 2},  // ocirc;
-    {17231, 4, 2},  // ocy;
-    {17237, 6, 3},  // odash;
-    {17246, 7, 2},  // odblac;
-    {17255, 5, 3},  // odiv;
-    {17263, 5, 3},  // odot;
-    {17271, 7, 3},  // odsold;
-    {17281, 6, 2},  // oelig;
-    {17289, 6, 3},  // ofcir;
-    {17298, 4, 4},  // ofr;
-    {17306, 5, 2},  // ogon;
-    {17313, 6, 2},  // ograve
-    {17321, 7, 2},  // ograve;
-    {17330, 4, 3},  // ogt;
-    {17337, 6, 3},  // ohbar;
-    {17346, 4, 2},  // ohm;
-    {17352, 5, 3},  // oint;
-    {17360, 6, 3},  // olarr;
-    {17369, 6, 3},  // olcir;
-    {17378, 8, 3},  // olcross;
-    {17389, 6, 3},  // oline;
-    {17398, 4, 3},  // olt;
-    {17405, 6, 2},  // omacr;
-    {17413, 6, 2},  // omega;
-    {17421, 8, 2},  // omicron;
-    {17431, 5, 3},  // omid;
-    {17439, 7, 3},  // ominus;
-    {17449, 5, 4},  // oopf;
-    {17458, 5, 3},  // opar;
-    {17466, 6, 3},  // operp;
-    {17475, 6, 3},  // oplus;
-    {17484, 3, 3},  // or;
-    {17490, 6, 3},  // orarr;
-    {17499, 4, 3},  // ord;
-    {17506, 6, 3},  // order;
-    {17515, 8, 3},  // orderof;
-    {17526, 4, 2},  // ordf
-    {17532, 5, 2},  // ordf;
-    {17539, 4, 2},  // ordm
-    {17545, 5, 2},  // ordm;
-    {17552, 7, 3},  // origof;
-    {17562, 5, 3},  // oror;
-    {17570, 8, 3},  // orslope;
-    {17581, 4, 3},  // orv;
-    {17588, 5, 3},  // oscr;
-    {17596, 6, 2},  // oslash
-    {17604, 7, 2},  // oslash;
-    {17613, 5, 3},  // osol;
-    {17621, 6, 2},  // otilde
-    {17629, 7, 2},  // otilde;
-    {17638, 7, 3},  // otimes;
-    {17648, 9, 3},  // otimesas;
-    {17660, 4, 2},  // ouml
-    {17666, 5, 2},  // ouml;
-    {17673, 6, 3},  // ovbar;
-    {17682, 4, 3},  // par;
-    {17689, 4, 2},  // para
-    {17695, 5, 2},  // para;
-    {17702, 9, 3},  // parallel;
-    {17714, 7, 3},  // parsim;
-    {17724, 6, 3},  // parsl;
-    {17733, 5, 3},  // part;
-    {17741, 4, 2},  // pcy;
-    {17747, 7, 1},  // percnt;
-    {17755, 7, 1},  // period;
-    {17763, 7, 3},  // permil;
-    {17773, 5, 3},  // perp;
-    {17781, 8, 3},  // pertenk;
-    {17792, 4, 4},  // pfr;
-    {17800, 4, 2},  // phi;
-    {17806, 5, 2},  // phiv;
-    {17813, 7, 3},  // phmmat;
-    {17823, 6, 3},  // phone;
-    {17832, 3, 2},  // pi;
-    {17837, 10, 3}, // pitchfork;
-    {17850, 4, 2},  // piv;
-    {17856, 7, 3},  // planck;
-    {17866, 8, 3},  // planckh;
-    {17877, 7, 3},  // plankv;
-    {17887, 5, 1},  // plus;
-    {17893, 9, 3},  // plusacir;
-    {17905, 6, 3},  // plusb;
-    {17914, 8, 3},  // pluscir;
-    {17925, 7, 3},  // plusdo;
-    {17935, 7, 3},  // plusdu;
-    {17945, 6, 3},  // pluse;
-    {17954, 6, 2},  // plusmn
-    {17962, 7, 2},  // plusmn;
-    {17971, 8, 3},  // plussim;
-    {17982, 8, 3},  // plustwo;
-    {17993, 3, 2},  // pm;
-    {17998, 9, 3},  // pointint;
-    {18010, 5, 4},  // popf;
-    {18019, 5, 2},  // pound
-    {18026, 6, 2},  // pound;
-    {18034, 3, 3},  // pr;
-    {18040, 4, 3},  // prE;
-    {18047, 5, 3},  // prap;
-    {18055, 6, 3},  // prcue;
-    {18064, 4, 3},  // pre;
-    {18071, 5, 3},  // prec;
-    {18079, 11, 3}, // precapprox;
-    {18093, 12, 3}, // preccurlyeq;
-    {18108, 7, 3},  // preceq;
-    {18118, 12, 3}, // precnapprox;
-    {18133, 9, 3},  // precneqq;
-    {18145, 9, 3},  // precnsim;
-    {18157, 8, 3},  // precsim;
-    {18168, 6, 3},  // prime;
-    {18177, 7, 3},  // primes;
-    {18187, 5, 3},  // prnE;
-    {18195, 6, 3},  // prnap;
-    {18204, 7, 3},  // prnsim;
-    {18214, 5, 3},  // prod;
-    {18222, 9, 3},  // profalar;
-    {18234, 9, 3},  // profline;
-    {18246, 9, 3},  // profsurf;
-    {18258, 5, 3},  // prop;
-    {18266, 7, 3},  // propto;
-    {18276, 6, 3},  // prsim;
-    {18285, 7, 3},  // prurel;
-    {18295, 5, 4},  // pscr;
-    {18304, 4, 2},  // psi;
-    {18310, 7, 3},  // puncsp;
-    {18320, 4, 4},  // qfr;
-    {18328, 5, 3},  // qint;
-    {18336, 5, 4},  // qopf;
-    {18345, 7, 3},  // qprime;
-    {18355, 5, 4},  // qscr;
-    {18364, 12, 3}, // quaternions;
-    {18379, 8, 3},  // quatint;
-    {18390, 6, 1},  // quest;
-    {18397, 8, 3},  // questeq;
-    {18408, 4, 1},  // quot
-    {18413, 5, 1},  // quot;
-    {18419, 6, 3},  // rAarr;
-    {18428, 5, 3},  // rArr;
-    {18436, 7, 3},  // rAtail;
-    {18446, 6, 3},  // rBarr;
-    {18455, 5, 3},  // rHar;
-    {18463, 5, 5},  // race;
-    {18473, 7, 2},  // racute;
-    {18482, 6, 3},  // radic;
-    {18491, 9, 3},  // raemptyv;
-    {18503, 5, 3},  // rang;
-    {18511, 6, 3},  // rangd;
-    {18520, 6, 3},  // range;
-    {18529, 7, 3},  // rangle;
-    {18539, 5, 2},  // raquo
-    {18546, 6, 2},  // raquo;
-    {18554, 5, 3},  // rarr;
-    {18562, 7, 3},  // rarrap;
-    {18572, 6, 3},  // rarrb;
-    {18581, 8, 3},  // rarrbfs;
-    {18592, 6, 3},  // rarrc;
-    {18601, 7, 3},  // rarrfs;
-    {18611, 7, 3},  // rarrhk;
-    {18621, 7, 3},  // rarrlp;
-    {18631, 7, 3},  // rarrpl;
-    {18641, 8, 3},  // rarrsim;
-    {18652, 7, 3},  // rarrtl;
-    {18662, 6, 3},  // rarrw;
-    {18671, 7, 3},  // ratail;
-    {18681, 6, 3},  // ratio;
-    {18690, 10, 3}, // rationals;
-    {18703, 6, 3},  // rbarr;
-    {18712, 6, 3},  // rbbrk;
-    {18721, 7, 1},  // rbrace;
-    {18729, 7, 1},  // rbrack;
-    {18737, 6, 3},  // rbrke;
-    {18746, 8, 3},  // rbrksld;
-    {18757, 8, 3},  // rbrkslu;
-    {18768, 7, 2},  // rcaron;
-    {18777, 7, 2},  // rcedil;
-    {18786, 6, 3},  // rceil;
-    {18795, 5, 1},  // rcub;
-    {18801, 4, 2},  // rcy;
-    {18807, 5, 3},  // rdca;
-    {18815, 8, 3},  // rdldhar;
-    {18826, 6, 3},  // rdquo;
-    {18835, 7, 3},  // rdquor;
-    {18845, 5, 3},  // rdsh;
-    {18853, 5, 3},  // real;
-    {18861, 8, 3},  // realine;
-    {18872, 9, 3},  // realpart;
-    {18884, 6, 3},  // reals;
-    {18893, 5, 3},  // rect;
-    {18901, 3, 2},  // reg
-    {18906, 4, 2},  // reg;
-    {18912, 7, 3},  // rfisht;
-    {18922, 7, 3},  // rfloor;
-    {18932, 4, 4},  // rfr;
-    {18940, 6, 3},  // rhard;
-    {18949, 6, 3},  // rharu;
-    {18958, 7, 3},  // rharul;
-    {18968, 4, 2},  // rho;
-    {18974, 5, 2},  // rhov;
-    {18981, 11, 3}, // rightarrow;
-    {18995, 15, 3}, // rightarrowtail;
-    {19013, 17, 3}, // rightharpoondown;
-    {19033, 15, 3}, // rightharpoonup;
-    {19051, 16, 3}, // rightleftarrows;
-    {19070, 18, 3}, // rightleftharpoons;
-    {19091, 17, 3}, // rightrightarrows;
-    {19111, 16, 3}, // rightsquigarrow;
-    {19130, 16, 3}, // rightthreetimes;
-    {19149, 5, 2},  // ring;
-    {19156, 13, 3}, // risingdotseq;
-    {19172, 6, 3},  // rlarr;
-    {19181, 6, 3},  // rlhar;
-    {19190, 4, 3},  // rlm;
-    {19197, 7, 3},  // rmoust;
-    {19207, 11, 3}, // rmoustache;
-    {19221, 6, 3},  // rnmid;
-    {19230, 6, 3},  // roang;
-    {19239, 6, 3},  // roarr;
-    {19248, 6, 3},  // robrk;
-    {19257, 6, 3},  // ropar;
-    {19266, 5, 4},  // ropf;
-    {19275, 7, 3},  // roplus;
-    {19285, 8, 3},  // rotimes;
-    {19296, 5, 1},  // rpar;
-    {19302, 7, 3},  // rpargt;
-    {19312, 9, 3},  // rppolint;
-    {19324, 6, 3},  // rrarr;
-    {19333, 7, 3},  // rsaquo;
-    {19343, 5, 4},  // rscr;
-    {19352, 4, 3},  // rsh;
-    {19359, 5, 1},  // rsqb;
-    {19365, 6, 3},  // rsquo;
-    {19374, 7, 3},  // rsquor;
-    {19384, 7, 3},  // rthree;
-    {19394, 7, 3},  // rtimes;
-    {19404, 5, 3},  // rtri;
-    {19412, 6, 3},  // rtrie;
-    {19421, 6, 3},  // rtrif;
-    {19430, 9, 3},  // rtriltri;
-    {19442, 8, 3},  // ruluhar;
-    {19453, 3, 3},  // rx;
-    {19459, 7, 2},  // sacute;
-    {19468, 6, 3},  // sbquo;
-    {19477, 3, 3},  // sc;
-    {19483, 4, 3},  // scE;
-    {19490, 5, 3},  // scap;
-    {19498, 7, 2},  // scaron;
-    {19507, 6, 3},  // sccue;
-    {19516, 4, 3},  // sce;
-    {19523, 7, 2},  // scedil;
-    {19532, 6, 2},  // scirc;
-    {19540, 5, 3},  // scnE;
-    {19548, 6, 3},  // scnap;
-    {19557, 7, 3},  // scnsim;
-    {19567, 9, 3},  // scpolint;
-    {19579, 6, 3},  // scsim;
-    {19588, 4, 2},  // scy;
-    {19594, 5, 3},  // sdot;
-    {19602, 6, 3},  // sdotb;
-    {19611, 6, 3},  // sdote;
-    {19620, 6, 3},  // seArr;
-    {19629, 7, 3},  // searhk;
-    {19639, 6, 3},  // searr;
-    {19648, 8, 3},  // searrow;
-    {19659, 4, 2},  // sect
-    {19665, 5, 2},  // sect;
-    {19672, 5, 1},  // semi;
-    {19678, 7, 3},  // seswar;
-    {19688, 9, 3},  // setminus;
-    {19700, 6, 3},  // setmn;
-    {19709, 5, 3},  // sext;
-    {19717, 4, 4},  // sfr;
-    {19725, 7, 3},  // sfrown;
-    {19735, 6, 3},  // sharp;
-    {19744, 7, 2},  // shchcy;
-    {19753, 5, 2},  // shcy;
-    {19760, 9, 3},  // shortmid;
-    {19772, 14, 3}, // shortparallel;
-    {19789, 3, 2},  // shy
-    {19794, 4, 2},  // shy;
-    {19800, 6, 2},  // sigma;
-    {19808, 7, 2},  // sigmaf;
-    {19817, 7, 2},  // sigmav;
-    {19826, 4, 3},  // sim;
-    {19833, 7, 3},  // simdot;
-    {19843, 5, 3},  // sime;
-    {19851, 6, 3},  // simeq;
-    {19860, 5, 3},  // simg;
-    {19868, 6, 3},  // simgE;
-    {19877, 5, 3},  // siml;
-    {19885, 6, 3},  // simlE;
-    {19894, 6, 3},  // simne;
-    {19903, 8, 3},  // simplus;
-    {19914, 8, 3},  // simrarr;
-    {19925, 6, 3},  // slarr;
-    {19934, 14, 3}, // smallsetminus;
-    {19951, 7, 3},  // smashp;
-    {19961, 9, 3},  // smeparsl;
-    {19973, 5, 3},  // smid;
-    {19981, 6, 3},  // smile;
-    {19990, 4, 3},  // smt;
-    {19997, 5, 3},  // smte;
-    {20005, 6, 6},  // smtes;
-    {20017, 7, 2},  // softcy;
-    {20026, 4, 1},  // sol;
-    {20031, 5, 3},  // solb;
-    {20039, 7, 3},  // solbar;
-    {20049, 5, 4},  // sopf;
-    {20058, 7, 3},  // spades;
-    {20068, 10, 3}, // spadesuit;
-    {20081, 5, 3},  // spar;
-    {20089, 6, 3},  // sqcap;
-    {20098, 7, 6},  // sqcaps;
-    {20111, 6, 3},  // sqcup;
-    {20120, 7, 6},  // sqcups;
-    {20133, 6, 3},  // sqsub;
-    {20142, 7, 3},  // sqsube;
-    {20152, 9, 3},  // sqsubset;
-    {20164, 11, 3}, // sqsubseteq;
-    {20178, 6, 3},  // sqsup;
-    {20187, 7, 3},  // sqsupe;
-    {20197, 9, 3},  // sqsupset;
-    {20209, 11, 3}, // sqsupseteq;
-    {20223, 4, 3},  // squ;
-    {20230, 7, 3},  // square;
-    {20240, 7, 3},  // squarf;
-    {20250, 5, 3},  // squf;
-    {20258, 6, 3},  // srarr;
-    {20267, 5, 4},  // sscr;
-    {20276, 7, 3},  // ssetmn;
-    {20286, 7, 3},  // ssmile;
-    {20296, 7, 3},  // sstarf;
-    {20306, 5, 3},  // star;
-    {20314, 6, 3},  // starf;
-    {20323, 16, 2}, // straightepsilon;
-    {20341, 12, 2}, // straightphi;
-    {20355, 6, 2},  // strns;
-    {20363, 4, 3},  // sub;
-    {20370, 5, 3},  // subE;
-    {20378, 7, 3},  // subdot;
-    {20388, 5, 3},  // sube;
-    {20396, 8, 3},  // subedot;
-    {20407, 8, 3},  // submult;
-    {20418, 6, 3},  // subnE;
-    {20427, 6, 3},  // subne;
-    {20436, 8, 3},  // subplus;
-    {20447, 8, 3},  // subrarr;
-    {20458, 7, 3},  // subset;
-    {20468, 9, 3},  // subseteq;
-    {20480, 10, 3}, // subseteqq;
-    {20493, 10, 3}, // subsetneq;
-    {20506, 11, 3}, // subsetneqq;
-    {20520, 7, 3},  // subsim;
-    {20530, 7, 3},  // subsub;
-    {20540, 7, 3},  // subsup;
-    {20550, 5, 3},  // succ;
-    {20558, 11, 3}, // succapprox;
-    {20572, 12, 3}, // succcurlyeq;
-    {20587, 7, 3},  // succeq;
-    {20597, 12, 3}, // succnapprox;
-    {20612, 9, 3},  // succneqq;
-    {20624, 9, 3},  // succnsim;
-    {20636, 8, 3},  // succsim;
-    {20647, 4, 3},  // sum;
-    {20654, 5, 3},  // sung;
-    {20662, 4, 2},  // sup1
-    {20668, 5, 2},  // sup1;
-    {20675, 4, 2},  // sup2
-    {20681, 5, 2},  // sup2;
-    {20688, 4, 2},  // sup3
-    {20694, 5, 2},  // sup3;
-    {20701, 4, 3},  // sup;
-    {20708, 5, 3},  // supE;
-    {20716, 7, 3},  // supdot;
-    {20726, 8, 3},  // supdsub;
-    {20737, 5, 3},  // supe;
-    {20745, 8, 3},  // supedot;
-    {20756, 8, 3},  // suphsol;
-    {20767, 8, 3},  // suphsub;
-    {20778, 8, 3},  // suplarr;
-    {20789, 8, 3},  // supmult;
-    {20800, 6, 3},  // supnE;
-    {20809, 6, 3},  // supne;
-    {20818, 8, 3},  // supplus;
-    {20829, 7, 3},  // supset;
-    {20839, 9, 3},  // supseteq;
-    {20851, 10, 3}, // supseteqq;
-    {20864, 10, 3}, // supsetneq;
-    {20877, 11, 3}, // supsetneqq;
-    {20891, 7, 3},  // supsim;
-    {20901, 7, 3},  // supsub;
-    {20911, 7, 3},  // supsup;
-    {20921, 6, 3},  // swArr;
-    {20930, 7, 3},  // swarhk;
-    {20940, 6, 3},  // swarr;
-    {20949, 8, 3},  // swarrow;
-    {20960, 7, 3},  // swnwar;
-    {20970, 5, 2},  // szlig
-    {20977, 6, 2},  // szlig;
-    {20985, 7, 3},  // target;
-    {20995, 4, 2},  // tau;
-    {21001, 5, 3},  // tbrk;
-    {21009, 7, 2},  // tcaron;
-    {21018, 7, 2},  // tcedil;
-    {21027, 4, 2},  // tcy;
-    {21033, 5, 3},  // tdot;
-    {21041, 7, 3},  // telrec;
-    {21051, 4, 4},  // tfr;
-    {21059, 7, 3},  // there4;
-    {21069, 10, 3}, // therefore;
-    {21082, 6, 2},  // theta;
-    {21090, 9, 2},  // thetasym;
-    {21101, 7, 2},  // thetav;
-    {21110, 12, 3}, // thickapprox;
-    {21125, 9, 3},  // thicksim;
-    {21137, 7, 3},  // thinsp;
-    {21147, 6, 3},  // thkap;
-    {21156, 7, 3},  // thksim;
-    {21166, 5, 2},  // thorn
-    {21173, 6, 2},  // thorn;
-    {21181, 6, 2},  // tilde;
-    {21189, 5, 2},  // times
-    {21196, 6, 2},  // times;
-    {21204, 7, 3},  // timesb;
-    {21214, 9, 3},  // timesbar;
-    {21226, 7, 3},  // timesd;
-    {21236, 5, 3},  // tint;
-    {21244, 5, 3},  // toea;
-    {21252, 4, 3},  // top;
-    {21259, 7, 3},  // topbot;
-    {21269, 7, 3},  // topcir;
-    {21279, 5, 4},  // topf;
-    {21288, 8, 3},  // topfork;
-    {21299, 5, 3},  // tosa;
-    {21307, 7, 3},  // tprime;
-    {21317, 6, 3},  // trade;
-    {21326, 9, 3},  // triangle;
-    {21338, 13, 3}, // triangledown;
-    {21354, 13, 3}, // triangleleft;
-    {21370, 15, 3}, // trianglelefteq;
-    {21388, 10, 3}, // triangleq;
-    {21401, 14, 3}, // triangleright;
-    {21418, 16, 3}, // trianglerighteq;
-    {21437, 7, 3},  // tridot;
-    {21447, 5, 3},  // trie;
-    {21455, 9, 3},  // triminus;
-    {21467, 8, 3},  // triplus;
-    {21478, 6, 3},  // trisb;
-    {21487, 8, 3},  // tritime;
-    {21498, 9, 3},  // trpezium;
-    {21510, 5, 4},  // tscr;
-    {21519, 5, 2},  // tscy;
-    {21526, 6, 2},  // tshcy;
-    {21534, 7, 2},  // tstrok;
-    {21543, 6, 3},  // twixt;
-    {21552, 17, 3}, // twoheadleftarrow;
-    {21572, 18, 3}, // twoheadrightarrow;
-    {21593, 5, 3},  // uArr;
-    {21601, 5, 3},  // uHar;
-    {21609, 6, 2},  // uacute
-    {21617, 7, 2},  // uacute;
-    {21626, 5, 3},  // uarr;
-    {21634, 6, 2},  // ubrcy;
-    {21642, 7, 2},  // ubreve;
-    {21651, 5, 2},  // ucirc
-    {21658, 6, 2},  // ucirc;
-    {21666, 4, 2},  // ucy;
-    {21672, 6, 3},  // udarr;
-    {21681, 7, 2},  // udblac;
-    {21690, 6, 3},  // udhar;
-    {21699, 7, 3},  // ufisht;
-    {21709, 4, 4},  // ufr;
-    {21717, 6, 2},  // ugrave
-    {21725, 7, 2},  // ugrave;
-    {21734, 6, 3},  // uharl;
-    {21743, 6, 3},  // uharr;
-    {21752, 6, 3},  // uhblk;
-    {21761, 7, 3},  // ulcorn;
-    {21771, 9, 3},  // ulcorner;
-    {21783, 7, 3},  // ulcrop;
-    {21793, 6, 3},  // ultri;
-    {21802, 6, 2},  // umacr;
-    {21810, 3, 2},  // uml
-    {21815, 4, 2},  // uml;
-    {21821, 6, 2},  // uogon;
-    {21829, 5, 4},  // uopf;
-    {21838, 8, 3},  // uparrow;
-    {21849, 12, 3}, // updownarrow;
-    {21864, 14, 3}, // upharpoonleft;
-    {21881, 15, 3}, // upharpoonright;
-    {21899, 6, 3},  // uplus;
-    {21908, 5, 2},  // upsi;
-    {21915, 6, 2},  // upsih;
-    {21923, 8, 2},  // upsilon;
-    {21933, 11, 3}, // upuparrows;
-    {21947, 7, 3},  // urcorn;
-    {21957, 9, 3},  // urcorner;
-    {21969, 7, 3},  // urcrop;
-    {21979, 6, 2},  // uring;
-    {21987, 6, 3},  // urtri;
-    {21996, 5, 4},  // uscr;
-    {22005, 6, 3},  // utdot;
-    {22014, 7, 2},  // utilde;
-    {22023, 5, 3},  // utri;
-    {22031, 6, 3},  // utrif;
-    {22040, 6, 3},  // uuarr;
-    {22049, 4, 2},  // uuml
-    {22055, 5, 2},  // uuml;
-    {22062, 8, 3},  // uwangle;
-    {22073, 5, 3},  // vArr;
-    {22081, 5, 3},  // vBar;
-    {22089, 6, 3},  // vBarv;
-    {22098, 6, 3},  // vDash;
-    {22107, 7, 3},  // vangrt;
-    {22117, 11, 2}, // varepsilon;
-    {22130, 9, 2},  // varkappa;
-    {22141, 11, 3}, // varnothing;
-    {22155, 7, 2},  // varphi;
-    {22164, 6, 2},  // varpi;
-    {22172, 10, 3}, // varpropto;
-    {22185, 5, 3},  // varr;
-    {22193, 7, 2},  // varrho;
-    {22202, 9, 2},  // varsigma;
-    {22213, 13, 6}, // varsubsetneq;
-    {22232, 14, 6}, // varsubsetneqq;
-    {22252, 13, 6}, // varsupsetneq;
-    {22271, 14, 6}, // varsupsetneqq;
-    {22291, 9, 2},  // vartheta;
-    {22302, 16, 3}, // vartriangleleft;
-    {22321, 17, 3}, // vartriangleright;
-    {22341, 4, 2},  // vcy;
-    {22347, 6, 3},  // vdash;
-    {22356, 4, 3},  // vee;
-    {22363, 7, 3},  // veebar;
-    {22373, 6, 3},  // veeeq;
-    {22382, 7, 3},  // vellip;
-    {22392, 7, 1},  // verbar;
-    {22400, 5, 1},  // vert;
-    {22406, 4, 4},  // vfr;
-    {22414, 6, 3},  // vltri;
-    {22423, 6, 6},  // vnsub;
-    {22435, 6, 6},  // vnsup;
-    {22447, 5, 4},  // vopf;
-    {22456, 6, 3},  // vprop;
-    {22465, 6, 3},  // vrtri;
-    {22474, 5, 4},  // vscr;
-    {22483, 7, 6},  // vsubnE;
-    {22496, 7, 6},  // vsubne;
-    {22509, 7, 6},  // vsupnE;
-    {22522, 7, 6},  // vsupne;
-    {22535, 8, 3},  // vzigzag;
-    {22546, 6, 2},  // wcirc;
-    {22554, 7, 3},  // wedbar;
-    {22564, 6, 3},  // wedge;
-    {22573, 7, 3},  // wedgeq;
-    {22583, 7, 3},  // weierp;
-    {22593, 4, 4},  // wfr;
-    {22601, 5, 4},  // wopf;
-    {22610, 3, 3},  // wp;
-    {22616, 3, 3},  // wr;
-    {22622, 7, 3},  // wreath;
-    {22632, 5, 4},  // wscr;
-    {22641, 5, 3},  // xcap;
-    {22649, 6, 3},  // xcirc;
-    {22658, 5, 3},  // xcup;
-    {22666, 6, 3},  // xdtri;
-    {22675, 4, 4},  // xfr;
-    {22683, 6, 3},  // xhArr;
-    {22692, 6, 3},  // xharr;
-    {22701, 3, 2},  // xi;
-    {22706, 6, 3},  // xlArr;
-    {22715, 6, 3},  // xlarr;
-    {22724, 5, 3},  // xmap;
-    {22732, 5, 3},  // xnis;
-    {22740, 6, 3},  // xodot;
-    {22749, 5, 4},  // xopf;
-    {22758, 7, 3},  // xoplus;
-    {22768, 7, 3},  // xotime;
-    {22778, 6, 3},  // xrArr;
-    {22787, 6, 3},  // xrarr;
-    {22796, 5, 4},  // xscr;
-    {22805, 7, 3},  // xsqcup;
-    {22815, 7, 3},  // xuplus;
-    {22825, 6, 3},  // xutri;
-    {22834, 5, 3},  // xvee;
-    {22842, 7, 3},  // xwedge;
-    {22852, 6, 2},  // yacute
-    {22860, 7, 2},  // yacute;
-    {22869, 5, 2},  // yacy;
-    {22876, 6, 2},  // ycirc;
-    {22884, 4, 2},  // ycy;
-    {22890, 3, 2},  // yen
-    {22895, 4, 2},  // yen;
-    {22901, 4, 4},  // yfr;
-    {22909, 5, 2},  // yicy;
-    {22916, 5, 4},  // yopf;
-    {22925, 5, 4},  // yscr;
-    {22934, 5, 2},  // yucy;
-    {22941, 4, 2},  // yuml
-    {22947, 5, 2},  // yuml;
-    {22954, 7, 2},  // zacute;
-    {22963, 7, 2},  // zcaron;
-    {22972, 4, 2},  // zcy;
-    {22978, 5, 2},  // zdot;
-    {22985, 7, 3},  // zeetrf;
-    {22995, 5, 2},  // zeta;
-    {23002, 4, 4},  // zfr;
-    {23010, 5, 2},  // zhcy;
-    {23017, 8, 3},  // zigrarr;
-    {23028, 5, 4},  // zopf;
-    {23037, 5, 4},  // zscr;
-    {23046, 4, 3},  // zwj;
-    {23053, 5, 3},  // zwnj;
+    {0, 5, 2}, {7, 6, 2}, {15, 3, 1}, {19, 4, 1}, {24, 6, 2}, {32, 7, 2}, {41, 7, 2}, {50, 5, 2},
+    {57, 6, 2}, {65, 4, 2}, {71, 4, 4}, {79, 6, 2}, {87, 7, 2}, {96, 6, 2}, {104, 6, 2},
+    {112, 4, 3}, {119, 6, 2}, {127, 5, 4}, {136, 14, 3}, {153, 5, 2}, {160, 6, 2}, {168, 5, 4},
+    {177, 7, 3}, {187, 6, 2}, {195, 7, 2}, {204, 4, 2}, {210, 5, 2}, {217, 10, 3}, {230, 5, 3},
+    {238, 7, 3}, {248, 4, 2}, {254, 8, 3}, {265, 11, 3}, {279, 5, 2}, {286, 4, 4}, {294, 5, 4},
+    {303, 6, 2}, {311, 5, 3}, {319, 7, 3}, {329, 5, 2}, {336, 4, 2}, {342, 5, 2}, {349, 7, 2},
+    {358, 4, 3}, {365, 21, 3}, {389, 8, 3}, {400, 7, 2}, {409, 6, 2}, {417, 7, 2}, {426, 6, 2},
+    {434, 8, 3}, {445, 5, 2}, {452, 8, 2}, {462, 10, 2}, {474, 4, 3}, {481, 4, 2}, {487, 10, 3},
+    {500, 12, 3}, {515, 11, 3}, {529, 12, 3}, {544, 25, 3}, {572, 22, 3}, {597, 16, 3}, {616, 6, 3},
+    {625, 7, 3}, {635, 10, 3}, {648, 7, 3}, {658, 16, 3}, {677, 5, 3}, {685, 10, 3}, {698, 32, 3},
+    {733, 6, 3}, {742, 5, 4}, {751, 4, 3}, {758, 7, 3}, {768, 3, 3}, {774, 9, 3}, {786, 5, 2},
+    {793, 5, 2}, {800, 5, 2}, {807, 7, 3}, {817, 5, 3}, {825, 6, 3}, {834, 7, 2}, {843, 4, 2},
+    {849, 4, 3}, {856, 6, 2}, {864, 4, 4}, {872, 17, 2}, {891, 15, 2}, {908, 23, 2}, {933, 17, 1},
+    {951, 17, 2}, {970, 8, 3}, {981, 14, 3}, {998, 5, 4}, {1007, 4, 2}, {1013, 7, 3}, {1023, 9, 3},
+    {1035, 22, 3}, {1060, 10, 2}, {1072, 16, 3}, {1091, 16, 3}, {1110, 21, 3}, {1134, 14, 3},
+    {1151, 20, 3}, {1174, 25, 3}, {1202, 21, 3}, {1226, 17, 3}, {1246, 15, 3}, {1264, 14, 3},
+    {1281, 18, 3}, {1302, 18, 3}, {1323, 10, 3}, {1336, 13, 3}, {1352, 17, 3}, {1372, 10, 2},
+    {1384, 20, 3}, {1407, 18, 3}, {1428, 15, 3}, {1446, 18, 3}, {1467, 19, 3}, {1489, 16, 3},
+    {1508, 19, 3}, {1530, 8, 3}, {1541, 13, 3}, {1557, 10, 3}, {1570, 5, 4}, {1579, 7, 2},
+    {1588, 4, 2}, {1594, 3, 2}, {1599, 4, 2}, {1605, 6, 2}, {1613, 7, 2}, {1622, 7, 2},
+    {1631, 5, 2}, {1638, 6, 2}, {1646, 4, 2}, {1652, 5, 2}, {1659, 4, 4}, {1667, 6, 2},
+    {1675, 7, 2}, {1684, 8, 3}, {1695, 6, 2}, {1703, 17, 3}, {1723, 21, 3}, {1747, 6, 2},
+    {1755, 5, 4}, {1764, 8, 2}, {1774, 6, 3}, {1783, 11, 3}, {1797, 12, 3}, {1812, 5, 3},
+    {1820, 5, 3}, {1828, 4, 2}, {1834, 4, 2}, {1840, 5, 2}, {1847, 7, 3}, {1857, 13, 3},
+    {1873, 4, 2}, {1879, 4, 4}, {1887, 18, 3}, {1908, 22, 3}, {1933, 5, 4}, {1942, 7, 3},
+    {1952, 11, 3}, {1966, 5, 3}, {1974, 5, 2}, {1981, 2, 1}, {1984, 3, 1}, {1988, 6, 2},
+    {1996, 7, 2}, {2005, 7, 2}, {2014, 7, 2}, {2023, 6, 2}, {2031, 4, 2}, {2037, 5, 2},
+    {2044, 4, 4}, {2052, 3, 3}, {2058, 5, 4}, {2067, 13, 3}, {2083, 17, 3}, {2103, 17, 3},
+    {2123, 15, 3}, {2141, 12, 3}, {2156, 18, 3}, {2177, 13, 3}, {2193, 5, 4}, {2202, 3, 3},
+    {2208, 7, 2}, {2217, 6, 2}, {2225, 4, 1}, {2230, 6, 2}, {2238, 4, 3}, {2245, 13, 3},
+    {2261, 5, 3}, {2269, 15, 3}, {2287, 5, 3}, {2295, 7, 2}, {2304, 13, 3}, {2320, 10, 3},
+    {2333, 5, 2}, {2340, 6, 2}, {2348, 5, 2}, {2355, 6, 2}, {2363, 7, 2}, {2372, 5, 2},
+    {2379, 6, 2}, {2387, 4, 2}, {2393, 5, 2}, {2400, 4, 3}, {2407, 6, 2}, {2415, 7, 2},
+    {2424, 3, 3}, {2430, 6, 2}, {2438, 11, 3}, {2452, 8, 3}, {2463, 4, 3}, {2470, 9, 3},
+    {2482, 13, 3}, {2498, 15, 3}, {2516, 15, 3}, {2534, 6, 2}, {2542, 5, 4}, {2551, 5, 2},
+    {2558, 5, 3}, {2566, 7, 2}, {2575, 6, 2}, {2583, 4, 2}, {2589, 5, 2}, {2596, 6, 2},
+    {2604, 4, 2}, {2610, 4, 4}, {2618, 5, 4}, {2627, 5, 4}, {2636, 7, 2}, {2645, 6, 2},
+    {2653, 5, 2}, {2660, 5, 2}, {2667, 6, 2}, {2675, 7, 2}, {2684, 4, 2}, {2690, 4, 4},
+    {2698, 5, 4}, {2707, 5, 4}, {2716, 5, 2}, {2723, 2, 1}, {2726, 3, 1}, {2730, 7, 2},
+    {2739, 7, 2}, {2748, 5, 3}, {2756, 11, 3}, {2770, 5, 3}, {2778, 7, 2}, {2787, 7, 2},
+    {2796, 4, 2}, {2802, 17, 3}, {2822, 10, 3}, {2835, 13, 3}, {2851, 20, 3}, {2874, 12, 3},
+    {2889, 18, 3}, {2910, 18, 3}, {2931, 15, 3}, {2949, 18, 3}, {2970, 10, 3}, {2983, 15, 3},
+    {3001, 16, 3}, {3020, 8, 3}, {3031, 13, 3}, {3047, 14, 3}, {3064, 13, 3}, {3080, 16, 3},
+    {3099, 18, 3}, {3120, 17, 3}, {3140, 16, 3}, {3159, 13, 3}, {3175, 16, 3}, {3194, 11, 3},
+    {3208, 14, 3}, {3225, 10, 3}, {3238, 15, 3}, {3256, 17, 3}, {3276, 14, 3}, {3293, 12, 3},
+    {3308, 9, 3}, {3320, 15, 3}, {3338, 10, 3}, {3351, 4, 4}, {3359, 3, 3}, {3365, 11, 3},
+    {3379, 7, 2}, {3388, 14, 3}, {3405, 19, 3}, {3427, 15, 3}, {3445, 14, 3}, {3462, 19, 3},
+    {3484, 15, 3}, {3502, 5, 4}, {3511, 15, 3}, {3529, 16, 3}, {3548, 5, 3}, {3556, 4, 3},
+    {3563, 7, 2}, {3572, 3, 3}, {3578, 4, 3}, {3585, 4, 2}, {3591, 12, 3}, {3606, 10, 3},
+    {3619, 4, 4}, {3627, 10, 3}, {3640, 5, 4}, {3649, 5, 3}, {3657, 3, 2}, {3662, 5, 2},
+    {3669, 7, 2}, {3678, 7, 2}, {3687, 7, 2}, {3696, 4, 2}, {3702, 20, 3}, {3725, 19, 3},
+    {3747, 18, 3}, {3768, 22, 3}, {3793, 21, 3}, {3817, 15, 3}, {3835, 8, 1}, {3844, 4, 4},
+    {3852, 8, 3}, {3863, 17, 2}, {3882, 5, 3}, {3890, 4, 3}, {3897, 13, 3}, {3913, 10, 3},
+    {3926, 21, 3}, {3950, 11, 3}, {3964, 9, 3}, {3976, 14, 5}, {3995, 10, 3}, {4008, 11, 3},
+    {4022, 16, 3}, {4041, 20, 5}, {4066, 18, 5}, {4089, 15, 3}, {4107, 21, 5}, {4133, 16, 3},
+    {4152, 16, 5}, {4173, 13, 5}, {4191, 16, 3}, {4210, 19, 5}, {4234, 21, 3}, {4258, 8, 3},
+    {4269, 13, 3}, {4285, 15, 3}, {4303, 12, 5}, {4320, 18, 5}, {4343, 13, 3}, {4359, 24, 5},
+    {4388, 18, 5}, {4411, 12, 3}, {4426, 17, 5}, {4448, 22, 3}, {4473, 18, 3}, {4494, 17, 3},
+    {4514, 20, 5}, {4539, 22, 3}, {4564, 16, 5}, {4585, 21, 3}, {4609, 18, 5}, {4632, 23, 3},
+    {4658, 10, 6}, {4674, 15, 3}, {4692, 12, 3}, {4707, 17, 5}, {4729, 22, 3}, {4754, 17, 5},
+    {4776, 12, 6}, {4794, 17, 3}, {4814, 9, 3}, {4826, 14, 3}, {4843, 18, 3}, {4864, 14, 3},
+    {4881, 15, 3}, {4899, 5, 4}, {4908, 6, 2}, {4916, 7, 2}, {4925, 3, 2}, {4930, 6, 2},
+    {4938, 6, 2}, {4946, 7, 2}, {4955, 5, 2}, {4962, 6, 2}, {4970, 4, 2}, {4976, 7, 2},
+    {4985, 4, 4}, {4993, 6, 2}, {5001, 7, 2}, {5010, 6, 2}, {5018, 6, 2}, {5026, 8, 2},
+    {5036, 5, 4}, {5045, 21, 3}, {5069, 15, 3}, {5087, 3, 3}, {5093, 5, 4}, {5102, 6, 2},
+    {5110, 7, 2}, {5119, 6, 2}, {5127, 7, 2}, {5136, 7, 3}, {5146, 4, 2}, {5152, 5, 2},
+    {5159, 8, 3}, {5170, 10, 3}, {5183, 12, 3}, {5198, 16, 3}, {5217, 9, 3}, {5229, 4, 2},
+    {5235, 4, 4}, {5243, 4, 2}, {5249, 3, 2}, {5254, 10, 2}, {5266, 14, 3}, {5283, 5, 3},
+    {5291, 3, 3}, {5297, 9, 3}, {5309, 14, 3}, {5326, 19, 3}, {5348, 14, 3}, {5365, 6, 3},
+    {5374, 8, 3}, {5385, 11, 3}, {5399, 13, 3}, {5415, 5, 4}, {5424, 4, 2}, {5430, 4, 1},
+    {5435, 5, 1}, {5441, 4, 4}, {5449, 5, 3}, {5457, 5, 4}, {5466, 6, 3}, {5475, 3, 2},
+    {5480, 4, 2}, {5486, 7, 2}, {5495, 5, 3}, {5503, 5, 3}, {5511, 7, 3}, {5521, 7, 2},
+    {5530, 7, 2}, {5539, 4, 2}, {5545, 3, 3}, {5551, 15, 3}, {5569, 19, 3}, {5591, 21, 3},
+    {5615, 4, 3}, {5622, 4, 2}, {5628, 18, 3}, {5649, 11, 3}, {5663, 14, 3}, {5680, 20, 3},
+    {5703, 13, 3}, {5719, 19, 3}, {5741, 19, 3}, {5763, 16, 3}, {5782, 19, 3}, {5804, 11, 3},
+    {5818, 9, 3}, {5830, 14, 3}, {5847, 15, 3}, {5865, 14, 3}, {5882, 17, 3}, {5902, 19, 3},
+    {5924, 18, 3}, {5945, 17, 3}, {5965, 14, 3}, {5982, 17, 3}, {6002, 12, 3}, {6017, 15, 3},
+    {6035, 11, 3}, {6049, 5, 3}, {6057, 13, 3}, {6073, 12, 3}, {6088, 5, 3}, {6096, 4, 3},
+    {6103, 12, 3}, {6118, 7, 2}, {6127, 5, 2}, {6134, 7, 2}, {6143, 7, 2}, {6152, 3, 3},
+    {6158, 7, 2}, {6167, 7, 2}, {6176, 6, 2}, {6184, 4, 2}, {6190, 4, 4}, {6198, 15, 3},
+    {6216, 15, 3}, {6234, 16, 3}, {6253, 13, 3}, {6269, 6, 2}, {6277, 12, 3}, {6292, 5, 4},
+    {6301, 5, 3}, {6309, 7, 3}, {6319, 19, 3}, {6341, 13, 3}, {6357, 18, 3}, {6378, 15, 3},
+    {6396, 20, 3}, {6419, 12, 3}, {6434, 5, 4}, {6443, 5, 3}, {6451, 4, 3}, {6458, 7, 3},
+    {6468, 12, 3}, {6483, 9, 3}, {6495, 14, 3}, {6512, 19, 3}, {6534, 14, 3}, {6551, 9, 3},
+    {6563, 4, 3}, {6570, 4, 3}, {6577, 9, 3}, {6589, 14, 3}, {6606, 7, 3}, {6616, 5, 2},
+    {6623, 6, 2}, {6631, 6, 3}, {6640, 6, 2}, {6648, 5, 2}, {6655, 4, 1}, {6660, 4, 2},
+    {6666, 7, 2}, {6675, 7, 2}, {6684, 4, 2}, {6690, 4, 4}, {6698, 10, 3}, {6711, 6, 2},
+    {6719, 11, 6}, {6736, 10, 3}, {6749, 6, 3}, {6758, 11, 3}, {6772, 15, 3}, {6790, 11, 3},
+    {6804, 5, 4}, {6813, 10, 3}, {6826, 5, 4}, {6835, 7, 2}, {6844, 6, 2}, {6852, 7, 2},
+    {6861, 5, 3}, {6869, 9, 3}, {6881, 6, 2}, {6889, 7, 2}, {6898, 5, 2}, {6905, 6, 2},
+    {6913, 4, 2}, {6919, 7, 2}, {6928, 4, 4}, {6936, 6, 2}, {6944, 7, 2}, {6953, 6, 2},
+    {6961, 9, 1}, {6971, 11, 3}, {6985, 13, 3}, {7001, 17, 3}, {7021, 6, 3}, {7030, 10, 3},
+    {7043, 6, 2}, {7051, 5, 4}, {7060, 8, 3}, {7071, 11, 3}, {7085, 17, 3}, {7105, 12, 3},
+    {7120, 14, 3}, {7137, 6, 3}, {7146, 11, 3}, {7160, 8, 3}, {7171, 12, 3}, {7186, 15, 3},
+    {7204, 16, 3}, {7223, 5, 2}, {7230, 8, 2}, {7240, 6, 2}, {7248, 5, 4}, {7257, 7, 2},
+    {7266, 4, 2}, {7272, 5, 2}, {7279, 6, 3}, {7288, 5, 3}, {7296, 4, 2}, {7302, 6, 3},
+    {7311, 7, 3}, {7321, 4, 3}, {7328, 7, 3}, {7338, 5, 3}, {7346, 12, 3}, {7361, 13, 1},
+    {7375, 18, 3}, {7396, 14, 3}, {7413, 14, 3}, {7430, 4, 4}, {7438, 5, 4}, {7447, 5, 4},
+    {7456, 7, 3}, {7466, 6, 2}, {7474, 6, 3}, {7483, 4, 4}, {7491, 5, 4}, {7500, 5, 4},
+    {7509, 4, 4}, {7517, 3, 2}, {7522, 5, 4}, {7531, 5, 4}, {7540, 5, 2}, {7547, 5, 2},
+    {7554, 5, 2}, {7561, 6, 2}, {7569, 7, 2}, {7578, 6, 2}, {7586, 4, 2}, {7592, 4, 4},
+    {7600, 5, 4}, {7609, 5, 4}, {7618, 5, 2}, {7625, 5, 2}, {7632, 7, 2}, {7641, 7, 2},
+    {7650, 4, 2}, {7656, 5, 2}, {7663, 15, 3}, {7681, 5, 2}, {7688, 4, 3}, {7695, 5, 3},
+    {7703, 5, 4}, {7712, 6, 2}, {7720, 7, 2}, {7729, 7, 2}, {7738, 3, 3}, {7744, 4, 5},
+    {7753, 4, 3}, {7760, 5, 2}, {7767, 6, 2}, {7775, 5, 2}, {7782, 6, 2}, {7790, 4, 2},
+    {7796, 5, 2}, {7803, 6, 2}, {7811, 3, 3}, {7817, 4, 4}, {7825, 6, 2}, {7833, 7, 2},
+    {7842, 8, 3}, {7853, 6, 3}, {7862, 6, 2}, {7870, 6, 2}, {7878, 6, 3}, {7887, 3, 1},
+    {7891, 4, 1}, {7896, 4, 3}, {7903, 7, 3}, {7913, 5, 3}, {7921, 9, 3}, {7933, 5, 3},
+    {7941, 4, 3}, {7948, 5, 3}, {7956, 6, 3}, {7965, 7, 3}, {7975, 9, 3}, {7987, 9, 3},
+    {7999, 9, 3}, {8011, 9, 3}, {8023, 9, 3}, {8035, 9, 3}, {8047, 9, 3}, {8059, 9, 3},
+    {8071, 6, 3}, {8080, 8, 3}, {8091, 9, 3}, {8103, 7, 3}, {8113, 6, 2}, {8121, 8, 3},
+    {8132, 6, 2}, {8140, 5, 4}, {8149, 3, 3}, {8155, 4, 3}, {8162, 7, 3}, {8172, 4, 3},
+    {8179, 5, 3}, {8187, 5, 1}, {8193, 7, 3}, {8203, 9, 3}, {8215, 5, 2}, {8222, 6, 2},
+    {8230, 5, 4}, {8239, 4, 1}, {8244, 6, 3}, {8253, 8, 3}, {8264, 6, 2}, {8272, 7, 2},
+    {8281, 4, 2}, {8287, 5, 2}, {8294, 9, 3}, {8306, 6, 3}, {8315, 5, 3}, {8323, 9, 3},
+    {8335, 12, 2}, {8349, 10, 3}, {8362, 8, 3}, {8373, 10, 3}, {8386, 7, 3}, {8396, 7, 3},
+    {8406, 9, 3}, {8418, 5, 3}, {8426, 9, 3}, {8438, 6, 3}, {8447, 4, 2}, {8453, 6, 3},
+    {8462, 7, 3}, {8472, 8, 3}, {8483, 8, 3}, {8494, 6, 2}, {8502, 7, 3}, {8512, 5, 2},
+    {8519, 5, 3}, {8527, 8, 3}, {8538, 4, 4}, {8546, 7, 3}, {8556, 8, 3}, {8567, 7, 3},
+    {8577, 8, 3}, {8588, 9, 3}, {8600, 10, 3}, {8613, 9, 3}, {8625, 8, 3}, {8636, 16, 3},
+    {8655, 14, 3}, {8672, 9, 3}, {8684, 7, 3}, {8694, 9, 3}, {8706, 7, 3}, {8716, 13, 3},
+    {8732, 12, 3}, {8747, 14, 3}, {8764, 18, 3}, {8785, 18, 3}, {8806, 19, 3}, {8828, 6, 3},
+    {8837, 6, 3}, {8846, 6, 3}, {8855, 6, 3}, {8864, 6, 3}, {8873, 4, 4}, {8881, 8, 6},
+    {8895, 5, 3}, {8903, 5, 4}, {8912, 4, 3}, {8919, 7, 3}, {8929, 7, 3}, {8939, 6, 3},
+    {8948, 6, 3}, {8957, 6, 3}, {8966, 6, 3}, {8975, 5, 3}, {8983, 6, 3}, {8992, 6, 3},
+    {9001, 6, 3}, {9010, 6, 3}, {9019, 6, 3}, {9028, 6, 3}, {9037, 6, 3}, {9046, 6, 3},
+    {9055, 5, 3}, {9063, 6, 3}, {9072, 6, 3}, {9081, 6, 3}, {9090, 6, 3}, {9099, 6, 3},
+    {9108, 6, 3}, {9117, 7, 3}, {9127, 6, 3}, {9136, 6, 3}, {9145, 6, 3}, {9154, 6, 3},
+    {9163, 5, 3}, {9171, 6, 3}, {9180, 6, 3}, {9189, 6, 3}, {9198, 6, 3}, {9207, 9, 3},
+    {9219, 8, 3}, {9230, 9, 3}, {9242, 6, 3}, {9251, 6, 3}, {9260, 6, 3}, {9269, 6, 3},
+    {9278, 5, 3}, {9286, 6, 3}, {9295, 6, 3}, {9304, 6, 3}, {9313, 6, 3}, {9322, 6, 3},
+    {9331, 6, 3}, {9340, 7, 3}, {9350, 6, 2}, {9358, 6, 2}, {9366, 7, 2}, {9375, 5, 4},
+    {9384, 6, 3}, {9393, 5, 3}, {9401, 6, 3}, {9410, 5, 1}, {9416, 6, 3}, {9425, 9, 3},
+    {9437, 5, 3}, {9445, 7, 3}, {9455, 5, 3}, {9463, 6, 3}, {9472, 6, 3}, {9481, 7, 3},
+    {9491, 7, 2}, {9500, 4, 3}, {9507, 7, 3}, {9517, 9, 3}, {9529, 7, 3}, {9539, 7, 3},
+    {9549, 7, 3}, {9559, 5, 6}, {9570, 6, 3}, {9579, 6, 2}, {9587, 6, 3}, {9596, 7, 2},
+    {9605, 6, 2}, {9613, 7, 2}, {9622, 6, 2}, {9630, 6, 3}, {9639, 8, 3}, {9650, 5, 2},
+    {9657, 5, 2}, {9664, 6, 2}, {9672, 8, 3}, {9683, 4, 2}, {9689, 5, 2}, {9696, 10, 2},
+    {9708, 4, 4}, {9716, 5, 2}, {9723, 6, 3}, {9732, 10, 3}, {9745, 4, 2}, {9751, 4, 3},
+    {9758, 5, 3}, {9766, 5, 2}, {9773, 7, 3}, {9783, 16, 3}, {9802, 17, 3}, {9822, 9, 2},
+    {9833, 9, 3}, {9845, 11, 3}, {9859, 12, 3}, {9874, 12, 3}, {9889, 5, 3}, {9897, 9, 3},
+    {9909, 7, 3}, {9919, 8, 3}, {9930, 6, 3}, {9939, 9, 3}, {9951, 6, 1}, {9958, 7, 3},
+    {9968, 8, 3}, {9979, 6, 1}, {9986, 7, 1}, {9994, 5, 3}, {10002, 7, 3}, {10012, 11, 3},
+    {10026, 10, 3}, {10039, 5, 3}, {10047, 8, 3}, {10058, 7, 3}, {10068, 5, 4}, {10077, 7, 3},
+    {10087, 4, 2}, {10093, 5, 2}, {10100, 7, 3}, {10110, 6, 3}, {10119, 6, 3}, {10128, 5, 4},
+    {10137, 5, 3}, {10145, 6, 3}, {10154, 5, 3}, {10162, 6, 3}, {10171, 6, 3}, {10180, 8, 3},
+    {10191, 8, 3}, {10202, 6, 3}, {10211, 6, 3}, {10220, 7, 3}, {10230, 8, 3}, {10241, 4, 3},
+    {10248, 9, 3}, {10260, 7, 3}, {10270, 7, 3}, {10280, 7, 3}, {10290, 6, 3}, {10299, 5, 6},
+    {10310, 7, 3}, {10320, 8, 3}, {10331, 12, 3}, {10346, 12, 3}, {10361, 9, 3}, {10373, 11, 3},
+    {10387, 6, 2}, {10395, 7, 2}, {10404, 15, 3}, {10422, 16, 3}, {10441, 6, 3}, {10450, 6, 3},
+    {10459, 9, 3}, {10471, 6, 3}, {10480, 7, 3}, {10490, 5, 3}, {10498, 5, 3}, {10506, 7, 3},
+    {10516, 7, 3}, {10526, 5, 3}, {10534, 5, 3}, {10542, 6, 3}, {10551, 8, 3}, {10562, 6, 2},
+    {10570, 7, 2}, {10579, 4, 2}, {10585, 3, 3}, {10591, 8, 3}, {10602, 6, 3}, {10611, 8, 3},
+    {10622, 3, 2}, {10627, 4, 2}, {10633, 6, 2}, {10641, 8, 3}, {10652, 7, 3}, {10662, 4, 4},
+    {10670, 6, 3}, {10679, 6, 3}, {10688, 5, 3}, {10696, 8, 3}, {10707, 12, 3}, {10722, 6, 3},
+    {10731, 4, 2}, {10737, 8, 2}, {10747, 6, 3}, {10756, 4, 2}, {10762, 6, 2}, {10770, 7, 2},
+    {10779, 14, 3}, {10796, 7, 3}, {10806, 5, 2}, {10813, 7, 3}, {10823, 7, 3}, {10833, 7, 1},
+    {10841, 5, 4}, {10850, 4, 2}, {10856, 6, 3}, {10865, 9, 3}, {10877, 9, 3}, {10889, 8, 3},
+    {10900, 10, 3}, {10913, 15, 3}, {10931, 10, 3}, {10944, 15, 3}, {10962, 16, 3}, {10981, 17, 3},
+    {11001, 9, 3}, {11013, 7, 3}, {11023, 7, 3}, {11033, 5, 4}, {11042, 5, 2}, {11049, 5, 3},
+    {11057, 7, 2}, {11066, 6, 3}, {11075, 5, 3}, {11083, 6, 3}, {11092, 6, 3}, {11101, 6, 3},
+    {11110, 8, 3}, {11121, 5, 2}, {11128, 9, 3}, {11140, 6, 3}, {11149, 5, 3}, {11157, 6, 2},
+    {11165, 7, 2}, {11174, 7, 3}, {11184, 7, 2}, {11193, 5, 3}, {11201, 5, 2}, {11208, 6, 2},
+    {11216, 7, 3}, {11226, 4, 2}, {11232, 5, 2}, {11239, 3, 3}, {11245, 6, 3}, {11254, 4, 4},
+    {11262, 3, 3}, {11268, 6, 2}, {11276, 7, 2}, {11285, 4, 3}, {11292, 7, 3}, {11302, 3, 3},
+    {11308, 9, 3}, {11320, 4, 3}, {11327, 4, 3}, {11334, 7, 3}, {11344, 6, 2}, {11352, 6, 3},
+    {11361, 9, 3}, {11373, 7, 3}, {11383, 7, 3}, {11393, 7, 3}, {11403, 5, 3}, {11411, 4, 2},
+    {11417, 5, 3}, {11425, 6, 2}, {11433, 5, 4}, {11442, 5, 3}, {11450, 7, 3}, {11460, 6, 3},
+    {11469, 5, 2}, {11476, 8, 2}, {11486, 6, 2}, {11494, 7, 3}, {11504, 8, 3}, {11515, 6, 3},
+    {11524, 11, 3}, {11538, 12, 3}, {11553, 7, 1}, {11561, 7, 3}, {11571, 6, 3}, {11580, 8, 3},
+    {11591, 9, 3}, {11603, 6, 3}, {11612, 6, 3}, {11621, 5, 3}, {11629, 6, 3}, {11638, 5, 3},
+    {11646, 4, 2}, {11652, 3, 2}, {11657, 4, 2}, {11663, 4, 2}, {11669, 5, 2}, {11676, 5, 3},
+    {11684, 5, 1}, {11690, 6, 3}, {11699, 12, 3}, {11714, 13, 3}, {11730, 14, 3}, {11747, 4, 2},
+    {11753, 7, 3}, {11763, 7, 3}, {11773, 6, 3}, {11782, 7, 3}, {11792, 4, 4}, {11800, 6, 3},
+    {11809, 6, 2}, {11817, 5, 3}, {11825, 6, 3}, {11834, 6, 3}, {11843, 5, 2}, {11850, 5, 4},
+    {11859, 7, 3}, {11869, 5, 3}, {11877, 6, 3}, {11886, 9, 3}, {11898, 6, 2}, {11906, 7, 2},
+    {11915, 7, 3}, {11925, 6, 2}, {11933, 7, 2}, {11942, 7, 3}, {11952, 7, 3}, {11962, 7, 3},
+    {11972, 7, 3}, {11982, 7, 3}, {11992, 6, 2}, {12000, 7, 2}, {12009, 7, 3}, {12019, 7, 3},
+    {12029, 7, 3}, {12039, 7, 3}, {12049, 7, 3}, {12059, 7, 3}, {12069, 6, 3}, {12078, 6, 3},
+    {12087, 5, 4}, {12096, 3, 3}, {12102, 4, 3}, {12109, 7, 2}, {12118, 6, 2}, {12126, 7, 2},
+    {12135, 4, 3}, {12142, 7, 2}, {12151, 6, 2}, {12159, 4, 2}, {12165, 5, 2}, {12172, 3, 3},
+    {12178, 4, 3}, {12185, 4, 3}, {12192, 5, 3}, {12200, 9, 3}, {12212, 4, 3}, {12219, 6, 3},
+    {12228, 7, 3}, {12238, 8, 3}, {12249, 9, 3}, {12261, 5, 6}, {12272, 7, 3}, {12282, 4, 4},
+    {12290, 3, 3}, {12296, 4, 3}, {12303, 6, 3}, {12312, 5, 2}, {12319, 3, 3}, {12325, 4, 3},
+    {12332, 4, 3}, {12339, 4, 3}, {12346, 4, 3}, {12353, 5, 3}, {12361, 9, 3}, {12373, 4, 3},
+    {12380, 5, 3}, {12388, 6, 3}, {12397, 6, 3}, {12406, 5, 4}, {12415, 6, 1}, {12422, 5, 3},
+    {12430, 5, 3}, {12438, 6, 3}, {12447, 6, 3}, {12456, 2, 1}, {12459, 3, 1}, {12463, 5, 3},
+    {12471, 6, 3}, {12480, 6, 3}, {12489, 7, 3}, {12499, 8, 3}, {12510, 10, 3}, {12523, 7, 3},
+    {12533, 7, 3}, {12543, 10, 3}, {12556, 11, 3}, {12570, 8, 3}, {12581, 7, 3}, {12591, 10, 6},
+    {12607, 5, 6}, {12618, 5, 3}, {12626, 7, 3}, {12636, 5, 2}, {12643, 7, 3}, {12653, 7, 2},
+    {12662, 5, 3}, {12670, 8, 3}, {12681, 6, 3}, {12690, 5, 3}, {12698, 6, 2}, {12706, 7, 3},
+    {12716, 10, 3}, {12729, 7, 3}, {12739, 7, 3}, {12749, 4, 4}, {12757, 9, 3}, {12769, 9, 3},
+    {12781, 6, 3}, {12790, 7, 3}, {12800, 14, 3}, {12817, 15, 3}, {12835, 5, 4}, {12844, 7, 3},
+    {12854, 5, 4}, {12863, 7, 3}, {12873, 7, 2}, {12882, 7, 3}, {12892, 7, 3}, {12902, 6, 2},
+    {12910, 7, 2}, {12919, 3, 3}, {12925, 5, 2}, {12932, 6, 2}, {12940, 4, 2}, {12946, 5, 2},
+    {12953, 5, 2}, {12960, 6, 2}, {12968, 4, 3}, {12975, 4, 4}, {12983, 6, 2}, {12991, 7, 2},
+    {13000, 3, 3}, {13006, 7, 3}, {13016, 6, 3}, {13025, 7, 3}, {13035, 6, 3}, {13044, 6, 2},
+    {13052, 6, 2}, {13060, 6, 3}, {13069, 9, 3}, {13081, 9, 3}, {13093, 6, 2}, {13101, 5, 3},
+    {13109, 6, 2}, {13117, 3, 3}, {13123, 7, 3}, {13133, 6, 3}, {13142, 9, 3}, {13154, 7, 2},
+    {13163, 4, 3}, {13170, 7, 3}, {13180, 9, 3}, {13192, 9, 3}, {13204, 9, 3}, {13216, 8, 3},
+    {13227, 5, 2}, {13234, 6, 2}, {13242, 5, 4}, {13251, 5, 2}, {13258, 6, 3}, {13267, 6, 2},
+    {13275, 7, 2}, {13284, 5, 4}, {13293, 5, 3}, {13301, 6, 3}, {13310, 8, 3}, {13321, 6, 3},
+    {13330, 7, 3}, {13340, 6, 3}, {13349, 3, 3}, {13355, 7, 2}, {13364, 6, 2}, {13372, 4, 2},
+    {13378, 5, 2}, {13385, 6, 2}, {13393, 4, 2}, {13399, 4, 4}, {13407, 6, 2}, {13415, 5, 4},
+    {13424, 5, 4}, {13433, 7, 2}, {13442, 6, 2}, {13450, 6, 2}, {13458, 7, 2}, {13467, 7, 2},
+    {13476, 4, 2}, {13482, 4, 4}, {13490, 7, 2}, {13499, 5, 2}, {13506, 5, 2}, {13513, 5, 4},
+    {13522, 5, 4}, {13531, 6, 3}, {13540, 5, 3}, {13548, 7, 3}, {13558, 6, 3}, {13567, 3, 3},
+    {13573, 4, 3}, {13580, 5, 3}, {13588, 7, 2}, {13597, 9, 3}, {13609, 7, 3}, {13619, 7, 2},
+    {13628, 5, 3}, {13636, 6, 3}, {13645, 7, 3}, {13655, 4, 3}, {13662, 5, 2}, {13669, 6, 2},
+    {13677, 5, 3}, {13685, 6, 3}, {13694, 8, 3}, {13705, 7, 3}, {13715, 7, 3}, {13725, 7, 3},
+    {13735, 7, 3}, {13745, 8, 3}, {13756, 7, 3}, {13766, 4, 3}, {13773, 7, 3}, {13783, 5, 3},
+    {13791, 6, 6}, {13803, 6, 3}, {13812, 6, 3}, {13821, 7, 1}, {13829, 7, 1}, {13837, 6, 3},
+    {13846, 8, 3}, {13857, 8, 3}, {13868, 7, 2}, {13877, 7, 2}, {13886, 6, 3}, {13895, 5, 1},
+    {13901, 4, 2}, {13907, 5, 3}, {13915, 6, 3}, {13924, 7, 3}, {13934, 8, 3}, {13945, 9, 3},
+    {13957, 5, 3}, {13965, 3, 3}, {13971, 10, 3}, {13984, 14, 3}, {14001, 16, 3}, {14020, 14, 3},
+    {14037, 15, 3}, {14055, 15, 3}, {14073, 16, 3}, {14092, 18, 3}, {14113, 20, 3}, {14136, 15, 3},
+    {14154, 4, 3}, {14161, 4, 3}, {14168, 5, 3}, {14176, 9, 3}, {14188, 4, 3}, {14195, 6, 3},
+    {14204, 7, 3}, {14214, 8, 3}, {14225, 9, 3}, {14237, 5, 6}, {14248, 7, 3}, {14258, 11, 3},
+    {14272, 8, 3}, {14283, 10, 3}, {14296, 11, 3}, {14310, 8, 3}, {14321, 8, 3}, {14332, 7, 3},
+    {14342, 7, 3}, {14352, 4, 4}, {14360, 3, 3}, {14366, 4, 3}, {14373, 6, 3}, {14382, 6, 3},
+    {14391, 7, 3}, {14401, 6, 3}, {14410, 5, 2}, {14417, 3, 3}, {14423, 6, 3}, {14432, 9, 3},
+    {14444, 7, 3}, {14454, 6, 3}, {14463, 7, 2}, {14472, 7, 3}, {14482, 11, 3}, {14496, 4, 3},
+    {14503, 5, 3}, {14511, 9, 3}, {14523, 4, 3}, {14530, 5, 3}, {14538, 6, 3}, {14547, 6, 3},
+    {14556, 6, 3}, {14565, 6, 3}, {14574, 6, 3}, {14583, 14, 3}, {14600, 19, 3}, {14622, 11, 3},
+    {14636, 15, 3}, {14654, 14, 3}, {14671, 15, 3}, {14689, 6, 3}, {14698, 5, 4}, {14707, 7, 3},
+    {14717, 8, 3}, {14728, 7, 3}, {14738, 7, 1}, {14746, 4, 3}, {14753, 8, 3}, {14764, 5, 3},
+    {14772, 5, 1}, {14778, 7, 3}, {14788, 6, 3}, {14797, 9, 3}, {14809, 6, 3}, {14818, 7, 3},
+    {14828, 4, 3}, {14835, 6, 3}, {14844, 7, 3}, {14854, 5, 4}, {14863, 4, 3}, {14870, 5, 3},
+    {14878, 6, 3}, {14887, 6, 3}, {14896, 5, 1}, {14902, 6, 3}, {14911, 7, 3}, {14921, 7, 2},
+    {14930, 2, 1}, {14933, 3, 1}, {14937, 5, 3}, {14945, 6, 3}, {14954, 6, 3}, {14963, 7, 3},
+    {14973, 7, 3}, {14983, 7, 3}, {14993, 8, 3}, {15004, 7, 3}, {15014, 5, 3}, {15022, 6, 3},
+    {15031, 6, 3}, {15040, 9, 3}, {15052, 8, 3}, {15063, 10, 6}, {15079, 5, 6}, {15090, 6, 3},
+    {15099, 4, 2}, {15105, 5, 2}, {15112, 5, 3}, {15120, 5, 3}, {15128, 8, 3}, {15139, 4, 3},
+    {15146, 7, 3}, {15156, 11, 3}, {15170, 11, 3}, {15184, 9, 3}, {15196, 7, 3}, {15206, 7, 3},
+    {15216, 4, 2}, {15222, 6, 3}, {15231, 14, 3}, {15248, 4, 4}, {15256, 4, 3}, {15263, 5, 2},
+    {15270, 6, 2}, {15278, 4, 3}, {15285, 7, 1}, {15293, 7, 3}, {15303, 6, 2}, {15311, 7, 2},
+    {15320, 6, 3}, {15329, 7, 3}, {15339, 7, 3}, {15349, 8, 3}, {15360, 5, 3}, {15368, 5, 3},
+    {15376, 7, 3}, {15386, 7, 3}, {15396, 5, 4}, {15405, 3, 3}, {15411, 5, 4}, {15420, 7, 3},
+    {15430, 3, 2}, {15435, 9, 3}, {15447, 6, 3}, {15456, 4, 5}, {15465, 4, 6}, {15475, 5, 5},
+    {15485, 11, 3}, {15499, 16, 3}, {15518, 4, 5}, {15527, 4, 6}, {15537, 5, 5}, {15547, 12, 3},
+    {15562, 7, 3}, {15572, 7, 3}, {15582, 6, 3}, {15591, 7, 2}, {15600, 5, 6}, {15611, 4, 3},
+    {15618, 5, 5}, {15628, 6, 5}, {15639, 6, 2}, {15647, 8, 3}, {15658, 6, 3}, {15667, 8, 3},
+    {15678, 9, 3}, {15690, 4, 2}, {15696, 5, 2}, {15703, 6, 5}, {15714, 7, 5}, {15726, 5, 3},
+    {15734, 7, 2}, {15743, 7, 2}, {15752, 6, 3}, {15761, 9, 5}, {15775, 5, 3}, {15783, 4, 2},
+    {15789, 6, 3}, {15798, 3, 3}, {15804, 6, 3}, {15813, 7, 3}, {15823, 6, 3}, {15832, 8, 3},
+    {15843, 6, 5}, {15854, 7, 3}, {15864, 7, 3}, {15874, 6, 5}, {15885, 7, 3}, {15895, 8, 3},
+    {15906, 4, 4}, {15914, 4, 5}, {15923, 4, 3}, {15930, 5, 3}, {15938, 6, 5}, {15949, 10, 5},
+    {15964, 5, 5}, {15974, 6, 3}, {15983, 4, 3}, {15990, 5, 3}, {15998, 6, 3}, {16007, 6, 3},
+    {16016, 6, 3}, {16025, 3, 3}, {16031, 4, 3}, {16038, 5, 3}, {16046, 4, 3}, {16053, 5, 2},
+    {16060, 6, 3}, {16069, 4, 5}, {16078, 6, 3}, {16087, 5, 3}, {16095, 4, 3}, {16102, 11, 3},
+    {16116, 16, 3}, {16135, 5, 3}, {16143, 6, 5}, {16154, 10, 5}, {16169, 5, 5}, {16179, 6, 3},
+    {16188, 6, 3}, {16197, 4, 3}, {16204, 6, 3}, {16213, 7, 3}, {16223, 5, 3}, {16231, 5, 4},
+    {16240, 3, 2}, {16245, 4, 2}, {16251, 6, 3}, {16260, 7, 5}, {16272, 9, 5}, {16286, 8, 3},
+    {16297, 8, 3}, {16308, 8, 3}, {16319, 6, 3}, {16328, 8, 3}, {16339, 8, 3}, {16350, 8, 3},
+    {16361, 5, 3}, {16369, 10, 3}, {16382, 7, 6}, {16395, 6, 5}, {16406, 8, 3}, {16417, 4, 3},
+    {16424, 7, 3}, {16434, 5, 5}, {16444, 6, 3}, {16453, 8, 5}, {16466, 6, 3}, {16475, 6, 3},
+    {16484, 7, 5}, {16496, 7, 5}, {16508, 12, 3}, {16523, 6, 3}, {16532, 7, 3}, {16542, 4, 3},
+    {16549, 7, 3}, {16559, 5, 5}, {16569, 5, 4}, {16578, 10, 3}, {16591, 15, 3}, {16609, 5, 3},
+    {16617, 6, 3}, {16626, 7, 3}, {16636, 6, 3}, {16645, 6, 3}, {16654, 8, 3}, {16665, 8, 3},
+    {16676, 5, 3}, {16684, 6, 5}, {16695, 6, 3}, {16704, 8, 6}, {16718, 10, 3}, {16731, 11, 5},
+    {16747, 6, 3}, {16756, 8, 5}, {16769, 5, 3}, {16777, 6, 5}, {16788, 6, 3}, {16797, 8, 6},
+    {16811, 10, 3}, {16824, 11, 5}, {16840, 5, 3}, {16848, 6, 2}, {16856, 7, 2}, {16865, 5, 3},
+    {16873, 14, 3}, {16890, 16, 3}, {16909, 15, 3}, {16927, 17, 3}, {16947, 3, 2}, {16952, 4, 1},
+    {16957, 7, 3}, {16967, 6, 3}, {16976, 7, 3}, {16986, 7, 3}, {16996, 5, 6}, {17007, 7, 3},
+    {17017, 5, 6}, {17028, 5, 4}, {17037, 8, 3}, {17048, 7, 3}, {17058, 5, 6}, {17069, 5, 4},
+    {17078, 8, 6}, {17092, 7, 3}, {17102, 8, 6}, {17116, 6, 6}, {17128, 6, 3}, {17137, 7, 3},
+    {17147, 6, 3}, {17156, 8, 3}, {17167, 7, 3}, {17177, 3, 3}, {17183, 6, 2}, {17191, 7, 2},
+    {17200, 5, 3}, {17208, 5, 3}, {17216, 5, 2}, {17223, 6, 2}, {17231, 4, 2}, {17237, 6, 3},
+    {17246, 7, 2}, {17255, 5, 3}, {17263, 5, 3}, {17271, 7, 3}, {17281, 6, 2}, {17289, 6, 3},
+    {17298, 4, 4}, {17306, 5, 2}, {17313, 6, 2}, {17321, 7, 2}, {17330, 4, 3}, {17337, 6, 3},
+    {17346, 4, 2}, {17352, 5, 3}, {17360, 6, 3}, {17369, 6, 3}, {17378, 8, 3}, {17389, 6, 3},
+    {17398, 4, 3}, {17405, 6, 2}, {17413, 6, 2}, {17421, 8, 2}, {17431, 5, 3}, {17439, 7, 3},
+    {17449, 5, 4}, {17458, 5, 3}, {17466, 6, 3}, {17475, 6, 3}, {17484, 3, 3}, {17490, 6, 3},
+    {17499, 4, 3}, {17506, 6, 3}, {17515, 8, 3}, {17526, 4, 2}, {17532, 5, 2}, {17539, 4, 2},
+    {17545, 5, 2}, {17552, 7, 3}, {17562, 5, 3}, {17570, 8, 3}, {17581, 4, 3}, {17588, 5, 3},
+    {17596, 6, 2}, {17604, 7, 2}, {17613, 5, 3}, {17621, 6, 2}, {17629, 7, 2}, {17638, 7, 3},
+    {17648, 9, 3}, {17660, 4, 2}, {17666, 5, 2}, {17673, 6, 3}, {17682, 4, 3}, {17689, 4, 2},
+    {17695, 5, 2}, {17702, 9, 3}, {17714, 7, 3}, {17724, 6, 3}, {17733, 5, 3}, {17741, 4, 2},
+    {17747, 7, 1}, {17755, 7, 1}, {17763, 7, 3}, {17773, 5, 3}, {17781, 8, 3}, {17792, 4, 4},
+    {17800, 4, 2}, {17806, 5, 2}, {17813, 7, 3}, {17823, 6, 3}, {17832, 3, 2}, {17837, 10, 3},
+    {17850, 4, 2}, {17856, 7, 3}, {17866, 8, 3}, {17877, 7, 3}, {17887, 5, 1}, {17893, 9, 3},
+    {17905, 6, 3}, {17914, 8, 3}, {17925, 7, 3}, {17935, 7, 3}, {17945, 6, 3}, {17954, 6, 2},
+    {17962, 7, 2}, {17971, 8, 3}, {17982, 8, 3}, {17993, 3, 2}, {17998, 9, 3}, {18010, 5, 4},
+    {18019, 5, 2}, {18026, 6, 2}, {18034, 3, 3}, {18040, 4, 3}, {18047, 5, 3}, {18055, 6, 3},
+    {18064, 4, 3}, {18071, 5, 3}, {18079, 11, 3}, {18093, 12, 3}, {18108, 7, 3}, {18118, 12, 3},
+    {18133, 9, 3}, {18145, 9, 3}, {18157, 8, 3}, {18168, 6, 3}, {18177, 7, 3}, {18187, 5, 3},
+    {18195, 6, 3}, {18204, 7, 3}, {18214, 5, 3}, {18222, 9, 3}, {18234, 9, 3}, {18246, 9, 3},
+    {18258, 5, 3}, {18266, 7, 3}, {18276, 6, 3}, {18285, 7, 3}, {18295, 5, 4}, {18304, 4, 2},
+    {18310, 7, 3}, {18320, 4, 4}, {18328, 5, 3}, {18336, 5, 4}, {18345, 7, 3}, {18355, 5, 4},
+    {18364, 12, 3}, {18379, 8, 3}, {18390, 6, 1}, {18397, 8, 3}, {18408, 4, 1}, {18413, 5, 1},
+    {18419, 6, 3}, {18428, 5, 3}, {18436, 7, 3}, {18446, 6, 3}, {18455, 5, 3}, {18463, 5, 5},
+    {18473, 7, 2}, {18482, 6, 3}, {18491, 9, 3}, {18503, 5, 3}, {18511, 6, 3}, {18520, 6, 3},
+    {18529, 7, 3}, {18539, 5, 2}, {18546, 6, 2}, {18554, 5, 3}, {18562, 7, 3}, {18572, 6, 3},
+    {18581, 8, 3}, {18592, 6, 3}, {18601, 7, 3}, {18611, 7, 3}, {18621, 7, 3}, {18631, 7, 3},
+    {18641, 8, 3}, {18652, 7, 3}, {18662, 6, 3}, {18671, 7, 3}, {18681, 6, 3}, {18690, 10, 3},
+    {18703, 6, 3}, {18712, 6, 3}, {18721, 7, 1}, {18729, 7, 1}, {18737, 6, 3}, {18746, 8, 3},
+    {18757, 8, 3}, {18768, 7, 2}, {18777, 7, 2}, {18786, 6, 3}, {18795, 5, 1}, {18801, 4, 2},
+    {18807, 5, 3}, {18815, 8, 3}, {18826, 6, 3}, {18835, 7, 3}, {18845, 5, 3}, {18853, 5, 3},
+    {18861, 8, 3}, {18872, 9, 3}, {18884, 6, 3}, {18893, 5, 3}, {18901, 3, 2}, {18906, 4, 2},
+    {18912, 7, 3}, {18922, 7, 3}, {18932, 4, 4}, {18940, 6, 3}, {18949, 6, 3}, {18958, 7, 3},
+    {18968, 4, 2}, {18974, 5, 2}, {18981, 11, 3}, {18995, 15, 3}, {19013, 17, 3}, {19033, 15, 3},
+    {19051, 16, 3}, {19070, 18, 3}, {19091, 17, 3}, {19111, 16, 3}, {19130, 16, 3}, {19149, 5, 2},
+    {19156, 13, 3}, {19172, 6, 3}, {19181, 6, 3}, {19190, 4, 3}, {19197, 7, 3}, {19207, 11, 3},
+    {19221, 6, 3}, {19230, 6, 3}, {19239, 6, 3}, {19248, 6, 3}, {19257, 6, 3}, {19266, 5, 4},
+    {19275, 7, 3}, {19285, 8, 3}, {19296, 5, 1}, {19302, 7, 3}, {19312, 9, 3}, {19324, 6, 3},
+    {19333, 7, 3}, {19343, 5, 4}, {19352, 4, 3}, {19359, 5, 1}, {19365, 6, 3}, {19374, 7, 3},
+    {19384, 7, 3}, {19394, 7, 3}, {19404, 5, 3}, {19412, 6, 3}, {19421, 6, 3}, {19430, 9, 3},
+    {19442, 8, 3}, {19453, 3, 3}, {19459, 7, 2}, {19468, 6, 3}, {19477, 3, 3}, {19483, 4, 3},
+    {19490, 5, 3}, {19498, 7, 2}, {19507, 6, 3}, {19516, 4, 3}, {19523, 7, 2}, {19532, 6, 2},
+    {19540, 5, 3}, {19548, 6, 3}, {19557, 7, 3}, {19567, 9, 3}, {19579, 6, 3}, {19588, 4, 2},
+    {19594, 5, 3}, {19602, 6, 3}, {19611, 6, 3}, {19620, 6, 3}, {19629, 7, 3}, {19639, 6, 3},
+    {19648, 8, 3}, {19659, 4, 2}, {19665, 5, 2}, {19672, 5, 1}, {19678, 7, 3}, {19688, 9, 3},
+    {19700, 6, 3}, {19709, 5, 3}, {19717, 4, 4}, {19725, 7, 3}, {19735, 6, 3}, {19744, 7, 2},
+    {19753, 5, 2}, {19760, 9, 3}, {19772, 14, 3}, {19789, 3, 2}, {19794, 4, 2}, {19800, 6, 2},
+    {19808, 7, 2}, {19817, 7, 2}, {19826, 4, 3}, {19833, 7, 3}, {19843, 5, 3}, {19851, 6, 3},
+    {19860, 5, 3}, {19868, 6, 3}, {19877, 5, 3}, {19885, 6, 3}, {19894, 6, 3}, {19903, 8, 3},
+    {19914, 8, 3}, {19925, 6, 3}, {19934, 14, 3}, {19951, 7, 3}, {19961, 9, 3}, {19973, 5, 3},
+    {19981, 6, 3}, {19990, 4, 3}, {19997, 5, 3}, {20005, 6, 6}, {20017, 7, 2}, {20026, 4, 1},
+    {20031, 5, 3}, {20039, 7, 3}, {20049, 5, 4}, {20058, 7, 3}, {20068, 10, 3}, {20081, 5, 3},
+    {20089, 6, 3}, {20098, 7, 6}, {20111, 6, 3}, {20120, 7, 6}, {20133, 6, 3}, {20142, 7, 3},
+    {20152, 9, 3}, {20164, 11, 3}, {20178, 6, 3}, {20187, 7, 3}, {20197, 9, 3}, {20209, 11, 3},
+    {20223, 4, 3}, {20230, 7, 3}, {20240, 7, 3}, {20250, 5, 3}, {20258, 6, 3}, {20267, 5, 4},
+    {20276, 7, 3}, {20286, 7, 3}, {20296, 7, 3}, {20306, 5, 3}, {20314, 6, 3}, {20323, 16, 2},
+    {20341, 12, 2}, {20355, 6, 2}, {20363, 4, 3}, {20370, 5, 3}, {20378, 7, 3}, {20388, 5, 3},
+    {20396, 8, 3}, {20407, 8, 3}, {20418, 6, 3}, {20427, 6, 3}, {20436, 8, 3}, {20447, 8, 3},
+    {20458, 7, 3}, {20468, 9, 3}, {20480, 10, 3}, {20493, 10, 3}, {20506, 11, 3}, {20520, 7, 3},
+    {20530, 7, 3}, {20540, 7, 3}, {20550, 5, 3}, {20558, 11, 3}, {20572, 12, 3}, {20587, 7, 3},
+    {20597, 12, 3}, {20612, 9, 3}, {20624, 9, 3}, {20636, 8, 3}, {20647, 4, 3}, {20654, 5, 3},
+    {20662, 4, 2}, {20668, 5, 2}, {20675, 4, 2}, {20681, 5, 2}, {20688, 4, 2}, {20694, 5, 2},
+    {20701, 4, 3}, {20708, 5, 3}, {20716, 7, 3}, {20726, 8, 3}, {20737, 5, 3}, {20745, 8, 3},
+    {20756, 8, 3}, {20767, 8, 3}, {20778, 8, 3}, {20789, 8, 3}, {20800, 6, 3}, {20809, 6, 3},
+    {20818, 8, 3}, {20829, 7, 3}, {20839, 9, 3}, {20851, 10, 3}, {20864, 10, 3}, {20877, 11, 3},
+    {20891, 7, 3}, {20901, 7, 3}, {20911, 7, 3}, {20921, 6, 3}, {20930, 7, 3}, {20940, 6, 3},
+    {20949, 8, 3}, {20960, 7, 3}, {20970, 5, 2}, {20977, 6, 2}, {20985, 7, 3}, {20995, 4, 2},
+    {21001, 5, 3}, {21009, 7, 2}, {21018, 7, 2}, {21027, 4, 2}, {21033, 5, 3}, {21041, 7, 3},
+    {21051, 4, 4}, {21059, 7, 3}, {21069, 10, 3}, {21082, 6, 2}, {21090, 9, 2}, {21101, 7, 2},
+    {21110, 12, 3}, {21125, 9, 3}, {21137, 7, 3}, {21147, 6, 3}, {21156, 7, 3}, {21166, 5, 2},
+    {21173, 6, 2}, {21181, 6, 2}, {21189, 5, 2}, {21196, 6, 2}, {21204, 7, 3}, {21214, 9, 3},
+    {21226, 7, 3}, {21236, 5, 3}, {21244, 5, 3}, {21252, 4, 3}, {21259, 7, 3}, {21269, 7, 3},
+    {21279, 5, 4}, {21288, 8, 3}, {21299, 5, 3}, {21307, 7, 3}, {21317, 6, 3}, {21326, 9, 3},
+    {21338, 13, 3}, {21354, 13, 3}, {21370, 15, 3}, {21388, 10, 3}, {21401, 14, 3}, {21418, 16, 3},
+    {21437, 7, 3}, {21447, 5, 3}, {21455, 9, 3}, {21467, 8, 3}, {21478, 6, 3}, {21487, 8, 3},
+    {21498, 9, 3}, {21510, 5, 4}, {21519, 5, 2}, {21526, 6, 2}, {21534, 7, 2}, {21543, 6, 3},
+    {21552, 17, 3}, {21572, 18, 3}, {21593, 5, 3}, {21601, 5, 3}, {21609, 6, 2}, {21617, 7, 2},
+    {21626, 5, 3}, {21634, 6, 2}, {21642, 7, 2}, {21651, 5, 2}, {21658, 6, 2}, {21666, 4, 2},
+    {21672, 6, 3}, {21681, 7, 2}, {21690, 6, 3}, {21699, 7, 3}, {21709, 4, 4}, {21717, 6, 2},
+    {21725, 7, 2}, {21734, 6, 3}, {21743, 6, 3}, {21752, 6, 3}, {21761, 7, 3}, {21771, 9, 3},
+    {21783, 7, 3}, {21793, 6, 3}, {21802, 6, 2}, {21810, 3, 2}, {21815, 4, 2}, {21821, 6, 2},
+    {21829, 5, 4}, {21838, 8, 3}, {21849, 12, 3}, {21864, 14, 3}, {21881, 15, 3}, {21899, 6, 3},
+    {21908, 5, 2}, {21915, 6, 2}, {21923, 8, 2}, {21933, 11, 3}, {21947, 7, 3}, {21957, 9, 3},
+    {21969, 7, 3}, {21979, 6, 2}, {21987, 6, 3}, {21996, 5, 4}, {22005, 6, 3}, {22014, 7, 2},
+    {22023, 5, 3}, {22031, 6, 3}, {22040, 6, 3}, {22049, 4, 2}, {22055, 5, 2}, {22062, 8, 3},
+    {22073, 5, 3}, {22081, 5, 3}, {22089, 6, 3}, {22098, 6, 3}, {22107, 7, 3}, {22117, 11, 2},
+    {22130, 9, 2}, {22141, 11, 3}, {22155, 7, 2}, {22164, 6, 2}, {22172, 10, 3}, {22185, 5, 3},
+    {22193, 7, 2}, {22202, 9, 2}, {22213, 13, 6}, {22232, 14, 6}, {22252, 13, 6}, {22271, 14, 6},
+    {22291, 9, 2}, {22302, 16, 3}, {22321, 17, 3}, {22341, 4, 2}, {22347, 6, 3}, {22356, 4, 3},
+    {22363, 7, 3}, {22373, 6, 3}, {22382, 7, 3}, {22392, 7, 1}, {22400, 5, 1}, {22406, 4, 4},
+    {22414, 6, 3}, {22423, 6, 6}, {22435, 6, 6}, {22447, 5, 4}, {22456, 6, 3}, {22465, 6, 3},
+    {22474, 5, 4}, {22483, 7, 6}, {22496, 7, 6}, {22509, 7, 6}, {22522, 7, 6}, {22535, 8, 3},
+    {22546, 6, 2}, {22554, 7, 3}, {22564, 6, 3}, {22573, 7, 3}, {22583, 7, 3}, {22593, 4, 4},
+    {22601, 5, 4}, {22610, 3, 3}, {22616, 3, 3}, {22622, 7, 3}, {22632, 5, 4}, {22641, 5, 3},
+    {22649, 6, 3}, {22658, 5, 3}, {22666, 6, 3}, {22675, 4, 4}, {22683, 6, 3}, {22692, 6, 3},
+    {22701, 3, 2}, {22706, 6, 3}, {22715, 6, 3}, {22724, 5, 3}, {22732, 5, 3}, {22740, 6, 3},
+    {22749, 5, 4}, {22758, 7, 3}, {22768, 7, 3}, {22778, 6, 3}, {22787, 6, 3}, {22796, 5, 4},
+    {22805, 7, 3}, {22815, 7, 3}, {22825, 6, 3}, {22834, 5, 3}, {22842, 7, 3}, {22852, 6, 2},
+    {22860, 7, 2}, {22869, 5, 2}, {22876, 6, 2}, {22884, 4, 2}, {22890, 3, 2}, {22895, 4, 2},
+    {22901, 4, 4}, {22909, 5, 2}, {22916, 5, 4}, {22925, 5, 4}, {22934, 5, 2}, {22941, 4, 2},
+    {22947, 5, 2}, {22954, 7, 2}, {22963, 7, 2}, {22972, 4, 2}, {22978, 5, 2}, {22985, 7, 3},
+    {22995, 5, 2}, {23002, 4, 4}, {23010, 5, 2}, {23017, 8, 3}, {23028, 5, 4}, {23037, 5, 4},
+    {23046, 4, 3}, {23053, 5, 3},
 };
+// clang-format on
 } // namespace
 
 std::span<const NamedReference> namedReferences() {
