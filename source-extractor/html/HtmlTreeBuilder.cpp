@@ -39,6 +39,12 @@ std::size_t leadingSpace(std::string_view text) {
     return n;
 }
 
+// The modes before the body ignore white space; false when nothing else is left.
+bool dropLeadingSpace(std::string_view& text) {
+    text.remove_prefix(leadingSpace(text));
+    return !text.empty();
+}
+
 bool isOneOf(Tag tag, std::initializer_list<Tag> tags) {
     return std::find(tags.begin(), tags.end(), tag) != tags.end();
 }
@@ -312,11 +318,8 @@ void TreeBuilder::apply(Mode mode, Token& t) {
 // --- Before the body --------------------------------------------------------
 
 void TreeBuilder::initial(Token& t) {
-    if (t.type == TokenType::Characters) {
-        t.text.remove_prefix(leadingSpace(t.text));
-        if (t.text.empty()) {
-            return;
-        }
+    if (t.type == TokenType::Characters && !dropLeadingSpace(t.text)) {
+        return;
     }
     quirks_ = true; // no DOCTYPE
     mode_ = Mode::BeforeHtml;
@@ -326,11 +329,8 @@ void TreeBuilder::initial(Token& t) {
 }
 
 void TreeBuilder::beforeHtml(Token& t) {
-    if (t.type == TokenType::Characters) {
-        t.text.remove_prefix(leadingSpace(t.text));
-        if (t.text.empty()) {
-            return;
-        }
+    if (t.type == TokenType::Characters && !dropLeadingSpace(t.text)) {
+        return;
     }
     if (t.type == TokenType::Start && t.tag == Tag::Html) {
         insertHtml(t);
@@ -348,11 +348,8 @@ void TreeBuilder::beforeHtml(Token& t) {
 }
 
 void TreeBuilder::beforeHead(Token& t) {
-    if (t.type == TokenType::Characters) {
-        t.text.remove_prefix(leadingSpace(t.text));
-        if (t.text.empty()) {
-            return;
-        }
+    if (t.type == TokenType::Characters && !dropLeadingSpace(t.text)) {
+        return;
     }
     if (t.type == TokenType::Start && t.tag == Tag::Html) {
         inBody(t);
