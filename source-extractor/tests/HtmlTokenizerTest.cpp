@@ -20,9 +20,9 @@ class Recorder final : public TokenSink {
 
     void startTag(std::string_view name, std::span<const Attribute> attributes,
                   bool selfClosing) override {
-        out += "{" + std::string(name);
+        out.append("{").append(name);
         for (const Attribute& a : attributes) {
-            out += " " + std::string(a.name) + "=" + std::string(a.value);
+            out.append(" ").append(a.name).append("=").append(a.value);
         }
         out += selfClosing ? " /}" : "}";
         const std::pair<std::string_view, TextState> switches[] = {
@@ -39,7 +39,7 @@ class Recorder final : public TokenSink {
         }
     }
     void endTag(std::string_view name) override {
-        out += "{/" + std::string(name) + "}";
+        out.append("{/").append(name).append("}");
         if (name == "svg") {
             tokenizer.setForeignContent(false);
         }
