@@ -95,11 +95,14 @@ void Machine::appendName(bool tagName, std::string_view run) {
     }
     std::string& to = tagName ? tagName_ : attributeBytes_;
     const std::size_t start = to.size();
-    to.append(fitting(run, start - (tagName ? 0 : attributeNameOffset_), kMaxNameBytes));
-    for (std::size_t k = start; k < to.size(); ++k) {
-        if (to[k] >= 'A' && to[k] <= 'Z') {
-            to[k] = static_cast<char>(to[k] + 0x20);
-        }
+    const std::string_view taken =
+        fitting(run, start - (tagName ? 0 : attributeNameOffset_), kMaxNameBytes);
+    to.resize(start + taken.size());
+    // Through a pointer of its own: a store through the string's own may
+    // change its size, as far as the compiler knows.
+    char* out = to.data() + start;
+    for (const char c : taken) {
+        *out++ = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 0x20) : c;
     }
 }
 

@@ -18,6 +18,12 @@ std::uint64_t hashName(std::string_view name) {
     return std::hash<std::string_view>{}(name);
 }
 
+// What tells open elements apart: a known tag is its own key, and only names
+// outside the table of tags are hashed (the top bit keeps the two apart).
+std::uint64_t nameKey(Tag tag, std::string_view name) {
+    return tag != Tag::Other ? static_cast<std::uint64_t>(tag) : hashName(name) | (1ULL << 63);
+}
+
 // The same for any order of the attributes.
 std::uint64_t hashAttributes(std::span<const Attribute> attributes) {
     std::uint64_t sum = 0;
@@ -484,7 +490,7 @@ void TreeBuilder::afterHead(Token& t) {
         case Tag::Template:
         case Tag::Title: {
             // Into the head after all, which is closed again behind it.
-            push({hashName("head"), headId_, 0, 1, Tag::Head, Ns::Html, false});
+            push({nameKey(Tag::Head, "head"), headId_, 0, 1, Tag::Head, Ns::Html, false});
             main_.open(Tag::Head, {}, false);
             inHead(t);
             for (std::size_t i = stack_.size(); i-- > 0;) {
@@ -890,13 +896,13 @@ void TreeBuilder::inBodyEndForm() {
 }
 
 void TreeBuilder::anyOtherEndTag(const Token& t) {
-    const std::uint64_t hash = hashName(t.name);
+    const std::uint64_t hash = nameKey(t.tag, t.name);
     if (counts_[countIndex(t.tag, hash)] == 0) {
         return; // no such element open: nothing to search for
     }
     for (std::size_t i = stack_.size(); i-- > 0;) {
         const OpenElement& node = stack_[i];
-        if (node.ns == Ns::Html && node.tag == t.tag && node.nameHash == hash) {
+        if (node.ns == Ns::Html && node.tag == t.tag && node.key == hash) {
             generateImpliedEndTags(t.tag);
             popUntilIndex(i);
             return;
@@ -1053,9 +1059,9 @@ void TreeBuilder::foreignEnd(Token& t) {
         apply(mode_, t);
         return;
     }
-    const std::uint64_t hash = hashName(t.name);
+    const std::uint64_t hash = nameKey(t.tag, t.name);
     for (std::size_t i = stack_.size(); i-- > 1;) {
-        if (stack_[i].nameHash == hash) {
+        if (stack_[i].key == hash) {
             popUntilIndex(i);
             return;
         }
@@ -1120,7 +1126,7 @@ bool TreeBuilder::insertHtml(std::string_view name, Tag tag, std::span<const Att
     }
     const std::uint16_t slot = placeSlot();
     TextLayout& layout = layoutOf(slot);
-    const OpenElement element{hashName(name), ++lastId_, slot, 1, tag, Ns::Html, false};
+    const OpenElement element{nameKey(tag, name), ++lastId_, slot, 1, tag, Ns::Html, false};
     if (tag == Tag::Table) {
         tables_.push_back(
             {element.id, static_cast<std::uint32_t>(stack_.size()), slot, 0, layout.mark()});
@@ -1150,7 +1156,7 @@ bool TreeBuilder::insertForeign(const Token& t, Ns ns) {
         }
     }
     layoutOf(slot).open(t.tag, t.attributes, true);
-    push({hashName(t.name), ++lastId_, slot, 1, t.tag, ns, htmlPoint});
+    push({nameKey(t.tag, t.name), ++lastId_, slot, 1, t.tag, ns, htmlPoint});
     return true;
 }
 
@@ -1199,7 +1205,7 @@ void TreeBuilder::rawText(const Token& t, TextState state) {
 void TreeBuilder::push(const OpenElement& element) {
     stack_.push_back(element);
     if (element.ns == Ns::Html) {
-        ++counts_[countIndex(element.tag, element.nameHash)];
+        ++counts_[countIndex(element.tag, element.key)];
     }
 }
 
@@ -1210,7 +1216,7 @@ void TreeBuilder::popCurrent() {
     const OpenElement element = stack_.back();
     stack_.pop_back();
     if (element.ns == Ns::Html) {
-        --counts_[countIndex(element.tag, element.nameHash)];
+        --counts_[countIndex(element.tag, element.key)];
     }
     for (std::uint16_t i = 0; i < element.frames; ++i) {
         layoutOf(element.slot).close();
@@ -1277,7 +1283,7 @@ void TreeBuilder::removeFromStack(std::size_t index) {
         }
     }
     if (element.ns == Ns::Html) {
-        --counts_[countIndex(element.tag, element.nameHash)];
+        --counts_[countIndex(element.tag, element.key)];
     }
     stack_.erase(stack_.begin() + static_cast<std::ptrdiff_t>(index));
     shiftIndexes(index + 1, -1);
@@ -1287,7 +1293,7 @@ void TreeBuilder::insertIntoStack(std::size_t index, const OpenElement& element)
     shiftIndexes(index, 1);
     stack_.insert(stack_.begin() + static_cast<std::ptrdiff_t>(index), element);
     if (element.ns == Ns::Html) {
-        ++counts_[countIndex(element.tag, element.nameHash)];
+        ++counts_[countIndex(element.tag, element.key)];
     }
 }
 
@@ -1616,9 +1622,8 @@ void TreeBuilder::adoptOnce(std::size_t fi, std::size_t feIndex, std::size_t fb)
     --fb;
     copy.id = ++lastId_;
     copy.index = static_cast<std::uint32_t>(fb + 1);
-    const std::string_view name = nameOf(copy.tag);
-    insertIntoStack(fb + 1,
-                    {hashName(name), copy.id, stack_[fb].slot, 0, copy.tag, Ns::Html, false});
+    insertIntoStack(fb + 1, {nameKey(copy.tag, nameOf(copy.tag)), copy.id, stack_[fb].slot, 0,
+                             copy.tag, Ns::Html, false});
     formatting_.insert(formatting_.begin() +
                            static_cast<std::ptrdiff_t>(std::min(bookmark, formatting_.size())),
                        copy);

@@ -84,7 +84,7 @@ class TreeBuilder final : public TokenSink {
     };
 
     struct OpenElement {
-        std::uint64_t nameHash;
+        std::uint64_t key; // its tag, or for an unknown name a hash of it
         std::uint32_t id;
         std::uint16_t slot;   // the layout it was written to
         std::uint16_t frames; // layout frames it closes: its own, and those of
@@ -212,8 +212,8 @@ class TreeBuilder final : public TokenSink {
     std::vector<Mode> templateModes_;
     // Open HTML elements by tag, and those of other names by a bucket of their
     // name, so that searches for what is not open cost nothing.
-    static std::size_t countIndex(Tag tag, std::uint64_t nameHash) {
-        return tag == Tag::Other ? 256 + (nameHash & 255) : static_cast<std::size_t>(tag);
+    static std::size_t countIndex(Tag tag, std::uint64_t key) {
+        return tag == Tag::Other ? 256 + (key & 255) : static_cast<std::size_t>(tag);
     }
     std::vector<std::uint32_t> counts_ = std::vector<std::uint32_t>(512, 0);
     std::uint32_t lastId_ = 0;
