@@ -8,12 +8,14 @@
 #include "TemporaryFolder.h"
 #include "confinement/SanitizerRuntime.h"
 
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -118,20 +120,32 @@ TEST(Confinement, TheProgramConfinesItselfAndFailsPastItsBudget) {
     }
     for (const auto& [name, content, limits, expected, message, watched] : cases) {
         bool confined = false;
+        // A text read within the budget goes out whole even when the budget
+        // runs out while it is written (here, while the write waits).
+        const bool outOfBudgetWhileWriting = watched && !expected.empty();
+        bool writing = false;
         // Seen while the reader is at work, or blocked writing a text larger
         // than a pipe's buffer that the test has not started to take yet.
         const auto look = [&](pid_t pid) {
+            const auto proc = "/proc/" + std::to_string(pid);
             confined = vantrel::test::waitUntil(
                 [&] {
-                    const auto fields = readFile("/proc/" + std::to_string(pid) + "/status");
+                    const auto fields = readFile(proc + "/status");
                     return fields.find("NoNewPrivs:\t1") != std::string::npos &&
                            fields.find("Seccomp:\t2") != std::string::npos;
                 },
                 10s);
+            if (outOfBudgetWhileWriting) {
+                const auto call = std::to_string(SYS_write) + " 0x1 ";
+                writing = vantrel::test::waitUntil(
+                    [&] { return readFile(proc + "/syscall").starts_with(call); }, 10s);
+                ::kill(pid, SIGXCPU);
+            }
         };
         const auto run = test::runExtractor({"--extract", dir.write(name, content).string()},
                                             test::Output::pipe, look, limits);
         EXPECT_TRUE(confined || !watched) << name;
+        EXPECT_EQ(writing, outOfBudgetWhileWriting) << name;
         test::expectOutcome(run, expected, message, name);
     }
 }
